@@ -1,0 +1,59 @@
+#!/bin/sh
+# Installs the Debian packages one build or test flavour needs; installs only what is missing.
+# Usage: scripts/deps.sh host|wine|fuzz|valgrind [more flavours...]
+set -u
+
+usage() {
+    echo "usage: $0 host|wine|fuzz|valgrind [...]" >&2
+    exit 2
+}
+
+[ $# -ge 1 ] || usage
+
+wanted=""
+for flavour in "$@"; do
+    case "$flavour" in
+    host) wanted="$wanted cmake g++ libgtest-dev python3 python3-pytest" ;;
+    wine) wanted="$wanted g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb socat xdotool imagemagick tesseract-ocr python3-pytest" ;;
+    fuzz) wanted="$wanted clang libclang-rt-14-dev" ;;
+    valgrind) wanted="$wanted valgrind" ;;
+    *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;
+    esac
+done
+
+# dpkg-query prints "install ok installed" only for a fully installed package;
+# half-configured or removed-with-config states count as missing.
+missing=""
+for pkg in $wanted; do
+    case " $missing " in *" $pkg "*) continue ;; esac
+    state=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)
+    if [ "$state" != "install ok installed" ]; then
+        missing="$missing $pkg"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    echo "deps: all present for: $*"
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "deps: missing packages:$missing" >&2
+    echo "deps: not root; run as root (or: sudo $0 $*)" >&2
+    exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+echo "deps: apt-get update"
+if ! apt-get update; then
+    echo "deps: apt-get update failed" >&2
+    exit 1
+fi
+echo "deps: installing$missing"
+# shellcheck disable=SC2086  # the list is meant to split into words
+if ! apt-get install -y --no-install-recommends $missing; then
+    echo "deps: apt-get install failed for:$missing" >&2
+    exit 1
+fi
+echo "deps: done"
+exit 0
