@@ -1,0 +1,4 @@
+// The one status display of the window.
+#include "app/status.h"
+
+StatusDisplay gStatus;

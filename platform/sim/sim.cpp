@@ -1,0 +1,896 @@
+// The simulated platform: a deterministic double of every platform operation, for host
+// tests. Plain records and standard containers; nothing here is the product.
+#include "platform/sim/sim.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+#include <set>
+
+namespace {
+
+struct FailRule {
+    int skip;
+    int count;
+    unsigned error;
+};
+
+struct SimWindowRec {
+    SimWindowInfo info;
+    SimWindowRec* parent;
+    int isCombo;
+    int removed;
+};
+
+struct SimPortRec {
+    SimPortInfo info;
+    std::deque<unsigned char> queue;
+    int vanished;
+};
+
+struct SimHandleRec {
+    int port;
+    int open;
+};
+
+struct SimFontRec {
+    int alive;
+};
+
+struct SimDcRec {
+    PlatWindow window;
+    std::vector<PlatRect> clip;
+    PlatFont selected;
+    uint32_t background;
+    uint32_t foreground;
+};
+
+struct SimWorld {
+    FailRule fail[SIM_OP_COUNT];
+    int calls[SIM_OP_COUNT];
+    unsigned lastError;
+    std::string modulePath;
+    int modulePathSet;
+    int codePage;
+    std::map<int, std::string> folders;
+    PlatTime localTime;
+    long heapBlocks;
+    int diskFull;
+    uint32_t now;
+    std::vector<SimTimer> timers;
+    uint32_t slept;
+    int sleepCalls;
+    std::vector<SimWindowRec*> windows;
+    int screenWidth;
+    int screenHeight;
+    std::vector<SimMessageBox> boxes;
+    std::vector<SimPosted> posted;
+    int quitPosted;
+    int quitCode;
+    std::vector<SimInvalidation> invalidations;
+    std::vector<PlatRect> pendingPaint;
+    int pendingWhole;
+    int updateCalls;
+    std::vector<SimTextOut> textOuts;
+    std::set<std::string> failExtents;
+    std::vector<SimFontRec*> fonts;
+    SimDcRec dc;
+    SimPortRec ports[33];
+    std::vector<SimHandleRec*> handles;
+    std::string lastOpenName;
+    int readLimit;
+};
+
+SimWorld* g_world = nullptr;
+
+SimWorld& World()
+{
+    if (!g_world) SimReset();
+    return *g_world;
+}
+
+// Consumes one call of the operation and answers whether it fails.
+bool Fails(SimOp op)
+{
+    SimWorld& w = World();
+    w.calls[op]++;
+    FailRule& rule = w.fail[op];
+    if (rule.count == 0) return false;
+    if (rule.skip > 0) {
+        rule.skip--;
+        return false;
+    }
+    if (rule.count > 0) rule.count--;
+    w.lastError = rule.error ? rule.error : 31;  // ERROR_GEN_FAILURE
+    return true;
+}
+
+SimWindowRec* Rec(PlatWindow window) { return reinterpret_cast<SimWindowRec*>(window); }
+
+bool Alive(PlatWindow window)
+{
+    for (SimWindowRec* rec : World().windows)
+        if (reinterpret_cast<PlatWindow>(rec) == window && !rec->removed) return true;
+    return false;
+}
+
+SimWindowRec* NewWindow(SimWindowRec* parent, int id, const char* text, int isCombo, PlatRect rect)
+{
+    SimWindowRec* rec = new SimWindowRec();
+    rec->parent = parent;
+    rec->isCombo = isCombo;
+    rec->removed = 0;
+    rec->info.id = id;
+    rec->info.text = text;
+    rec->info.curSel = -1;
+    rec->info.enabled = 1;
+    rec->info.visible = 1;
+    rec->info.font = nullptr;
+    rec->info.rect = rect;
+    rec->info.placedHeight = rect.bottom - rect.top;
+    World().windows.push_back(rec);
+    return rec;
+}
+
+int ComboClosedHeight(const SimWindowRec* rec)
+{
+    return rec->info.font ? SIM_LINE_HEIGHT + SIM_COMBO_EDGE : 20;
+}
+
+PlatDcb DefaultDcb()
+{
+    PlatDcb dcb;
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = PLAT_DCB_SIZE;
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fErrorChar = 1;
+    dcb.fAbortOnError = 1;
+    dcb.fDtrControl = 2;
+    dcb.fRtsControl = 2;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fNull = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 7;
+    dcb.Parity = 2;
+    dcb.StopBits = 2;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = '?';
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = '\n';
+    return dcb;
+}
+
+int PortFromName(const char* name)
+{
+    int number = -1;
+    char tail = 0;
+    if (sscanf(name, "\\\\.\\COM%d%c", &number, &tail) != 1) return -1;
+    if (number < 0 || number > 32) return -1;
+    return number;
+}
+
+SimHandleRec* Handle(PlatHandle handle)
+{
+    for (SimHandleRec* rec : World().handles)
+        if (reinterpret_cast<PlatHandle>(rec) == handle) return rec;
+    return nullptr;
+}
+
+// The open handle's port, or null with the last error set when the handle is bad or the
+// device has gone.
+SimPortRec* PortOf(PlatHandle handle)
+{
+    SimHandleRec* rec = Handle(handle);
+    if (!rec || !rec->open) {
+        World().lastError = 6;  // ERROR_INVALID_HANDLE
+        return nullptr;
+    }
+    SimPortRec& port = World().ports[rec->port];
+    if (port.vanished) {
+        World().lastError = 21;  // ERROR_NOT_READY, as a vanished pty reports
+        return nullptr;
+    }
+    return &port;
+}
+
+bool Intersects(const PlatRect& a, const PlatRect& b)
+{
+    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- control panel
+
+void SimReset(void)
+{
+    if (g_world) {
+        for (SimWindowRec* rec : g_world->windows) delete rec;
+        for (SimHandleRec* rec : g_world->handles) delete rec;
+        for (SimFontRec* rec : g_world->fonts) delete rec;
+        delete g_world;
+    }
+    g_world = new SimWorld();
+    SimWorld& w = *g_world;
+    for (int i = 0; i < SIM_OP_COUNT; i++) {
+        w.fail[i] = FailRule{0, 0, 0};
+        w.calls[i] = 0;
+    }
+    w.lastError = 0;
+    w.modulePathSet = 0;
+    w.codePage = 1252;
+    w.localTime = PlatTime{2010, 2, 19, 14, 5, 9, 0};
+    w.heapBlocks = 0;
+    w.diskFull = 0;
+    w.now = 0;
+    w.slept = 0;
+    w.sleepCalls = 0;
+    w.screenWidth = 1024;
+    w.screenHeight = 768;
+    w.quitPosted = 0;
+    w.quitCode = 0;
+    w.pendingWhole = 0;
+    w.updateCalls = 0;
+    w.dc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    for (SimPortRec& port : w.ports) {
+        port.info = SimPortInfo();
+        port.info.state = SIM_PORT_ABSENT;
+        port.info.dcb = DefaultDcb();
+        port.queue.clear();
+        port.vanished = 0;
+    }
+    w.readLimit = -1;
+}
+
+void SimFail(SimOp op, int skip, int count, unsigned error) { World().fail[op] = FailRule{skip, count, error}; }
+int SimCalls(SimOp op) { return World().calls[op]; }
+
+void SimSetModulePath(const char* path)
+{
+    World().modulePathSet = path != nullptr;
+    World().modulePath = path ? path : "";
+}
+
+void SimSetCodePage(int codePage) { World().codePage = codePage; }
+
+void SimSetSpecialFolder(int csidl, const char* path)
+{
+    if (path)
+        World().folders[csidl] = path;
+    else
+        World().folders.erase(csidl);
+}
+
+void SimSetLocalTime(const PlatTime& time) { World().localTime = time; }
+long SimHeapBlocksOutstanding(void) { return World().heapBlocks; }
+void SimSetDiskFull(int full) { World().diskFull = full; }
+
+std::string SimHostPath(const char* path)
+{
+    std::string host = path;
+    for (char& c : host)
+        if (c == '\\') c = '/';
+    return host;
+}
+
+uint32_t SimNow(void) { return World().now; }
+void SimSetTick(uint32_t tick) { World().now = tick; }
+void SimAdvance(uint32_t milliseconds) { World().now += milliseconds; }
+const std::vector<SimTimer>& SimTimers(void) { return World().timers; }
+
+int SimNextTimer(PlatWindow* window, unsigned* id)
+{
+    SimWorld& w = World();
+    if (w.timers.empty()) return 0;
+    size_t best = 0;
+    for (size_t i = 1; i < w.timers.size(); i++)
+        if ((int32_t)(w.timers[i].due - w.timers[best].due) < 0) best = i;
+    SimTimer& timer = w.timers[best];
+    if ((int32_t)(timer.due - w.now) > 0) w.now = timer.due;
+    timer.due = w.now + timer.interval;
+    *window = timer.window;
+    *id = timer.id;
+    return 1;
+}
+
+uint32_t SimSleptMs(void) { return World().slept; }
+int SimSleepCalls(void) { return World().sleepCalls; }
+
+PlatWindow SimCreateMainDialog(void)
+{
+    // The template's 120 x 62 dialog units come out at about 180 x 101 pixels with the
+    // dialog font; controls likewise at 1.5 x 1.625 pixels per unit.
+    SimWindowRec* dialog = NewWindow(nullptr, 0, "KM-740 TOOL", 0, PlatRect{0, 0, 186, 130});
+    struct ControlDef {
+        int id;
+        const char* text;
+        int isCombo;
+        int x, y, cx, cy;
+    };
+    static const ControlDef controls[] = {
+        {1001, "START", 0, 63, 7, 50, 14},  {1000, "CLOSE", 0, 63, 24, 50, 14},
+        {1002, "", 1, 7, 7, 48, 30},        {1003, "", 1, 7, 21, 48, 30},
+        {1004, "", 1, 7, 35, 48, 30},
+    };
+    for (const ControlDef& def : controls) {
+        PlatRect rect = {def.x * 3 / 2, def.y * 13 / 8, (def.x + def.cx) * 3 / 2, 0};
+        SimWindowRec* rec = NewWindow(dialog, def.id, def.text, def.isCombo, rect);
+        rec->info.placedHeight = def.cy * 13 / 8;
+        rec->info.rect.bottom = rect.top + (def.isCombo ? ComboClosedHeight(rec) : def.cy * 13 / 8);
+    }
+    return reinterpret_cast<PlatWindow>(dialog);
+}
+
+void SimRemoveControl(PlatWindow dialog, int id)
+{
+    for (SimWindowRec* rec : World().windows)
+        if (rec->parent == Rec(dialog) && rec->info.id == id) rec->removed = 1;
+}
+
+const SimWindowInfo* SimWindow(PlatWindow window)
+{
+    if (!window || !Alive(window)) return nullptr;
+    return &Rec(window)->info;
+}
+
+void SimSetScreenSize(int width, int height)
+{
+    World().screenWidth = width;
+    World().screenHeight = height;
+}
+
+const std::vector<SimMessageBox>& SimMessageBoxes(void) { return World().boxes; }
+void SimClearMessageBoxes(void) { World().boxes.clear(); }
+const std::vector<SimPosted>& SimPostedMessages(void) { return World().posted; }
+int SimQuitPosted(void) { return World().quitPosted; }
+int SimQuitCode(void) { return World().quitCode; }
+const std::vector<SimInvalidation>& SimInvalidations(void) { return World().invalidations; }
+int SimUpdateWindowCalls(void) { return World().updateCalls; }
+const std::vector<SimTextOut>& SimTextOuts(void) { return World().textOuts; }
+
+void SimClearPaintLog(void)
+{
+    World().textOuts.clear();
+    World().invalidations.clear();
+}
+
+void SimFailExtentOf(const char* text) { World().failExtents.insert(text); }
+PlatFont SimSelectedFont(void) { return World().dc.selected; }
+
+int SimFontsAlive(void)
+{
+    int alive = 0;
+    for (SimFontRec* rec : World().fonts) alive += rec->alive;
+    return alive;
+}
+
+void SimSetPort(int number, SimPortState state)
+{
+    SimPortRec& port = World().ports[number];
+    port.info.state = state;
+    port.vanished = 0;
+}
+
+void SimPortFeed(int number, const void* bytes, size_t count)
+{
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    World().ports[number].queue.insert(World().ports[number].queue.end(), p, p + count);
+}
+
+void SimPortFeedText(int number, const std::string& bytes) { SimPortFeed(number, bytes.data(), bytes.size()); }
+size_t SimPortQueued(int number) { return World().ports[number].queue.size(); }
+
+void SimPortVanish(int number)
+{
+    World().ports[number].vanished = 1;
+    World().ports[number].info.state = SIM_PORT_ABSENT;
+}
+
+void SimSetReadLimit(int maximum) { World().readLimit = maximum; }
+const SimPortInfo& SimPort(int number) { return World().ports[number].info; }
+const std::string& SimLastOpenName(void) { return World().lastOpenName; }
+PlatDcb SimDefaultDcb(void) { return DefaultDcb(); }
+
+// ---------------------------------------------------------------- system.h
+
+unsigned PlatGetModulePath(char* buffer, unsigned size)
+{
+    SimWorld& w = World();
+    if (Fails(SIM_OP_MODULE_PATH) || !w.modulePathSet) return 0;
+    if (w.modulePath.size() + 1 > size) {
+        w.lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
+        return 0;
+    }
+    memcpy(buffer, w.modulePath.c_str(), w.modulePath.size() + 1);
+    return (unsigned)w.modulePath.size();
+}
+
+int PlatIsLeadByte(unsigned char byte)
+{
+    if (World().codePage != 932) return 0;
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+int PlatGetSpecialFolder(int csidl, char* buffer)
+{
+    SimWorld& w = World();
+    if (Fails(SIM_OP_SPECIAL_FOLDER)) return 0;
+    auto found = w.folders.find(csidl);
+    if (found == w.folders.end() || found->second.size() + 1 > PLAT_MAX_PATH) return 0;
+    memcpy(buffer, found->second.c_str(), found->second.size() + 1);
+    return 1;
+}
+
+unsigned PlatGetLastError(void) { return World().lastError; }
+void PlatSetLastError(unsigned code) { World().lastError = code; }
+
+char* PlatFormatSystemMessage(unsigned code)
+{
+    if (code == 0xFFFF) return nullptr;  // a code with no text, for tests
+    char* text = static_cast<char*>(malloc(64));
+    snprintf(text, 64, "System error %u.\r\n", code);
+    return text;
+}
+
+void PlatFreeSystemMessage(char* text) { free(text); }
+
+void* PlatHeapAlloc(size_t size)
+{
+    if (Fails(SIM_OP_HEAP_ALLOC)) return nullptr;
+    World().heapBlocks++;
+    return malloc(size ? size : 1);
+}
+
+void PlatHeapFree(void* block)
+{
+    if (!block) return;
+    World().heapBlocks--;
+    free(block);
+}
+
+void PlatGetLocalTime(PlatTime* time) { *time = World().localTime; }
+uint32_t PlatGetTickCount(void) { return World().now; }
+
+void PlatSleep(uint32_t milliseconds)
+{
+    World().now += milliseconds;
+    World().slept += milliseconds;
+    World().sleepCalls++;
+}
+
+FILE* PlatFileOpen(const char* path, const char* mode)
+{
+    if (Fails(SIM_OP_FILE_OPEN)) return nullptr;
+    return fopen(SimHostPath(path).c_str(), mode);
+}
+
+FILE* PlatFileCreateNew(const char* path, int* exists)
+{
+    *exists = 0;
+    if (Fails(SIM_OP_FILE_CREATE)) return nullptr;
+    int fd = open(SimHostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            *exists = 1;
+            World().lastError = 80;  // ERROR_FILE_EXISTS
+        } else {
+            World().lastError = errno == ENOENT ? 3 : 5;  // PATH_NOT_FOUND, ACCESS_DENIED
+        }
+        return nullptr;
+    }
+    if (World().diskFull) {
+        // The name exists, but every byte written to the stream fails, as on a full disk.
+        close(fd);
+        return fopen("/dev/full", "wb");
+    }
+    return fdopen(fd, "wb");
+}
+
+int PlatFileRemove(const char* path)
+{
+    if (Fails(SIM_OP_FILE_REMOVE)) return -1;
+    return remove(SimHostPath(path).c_str());
+}
+
+// ---------------------------------------------------------------- window.h
+
+PlatWindow PlatGetDlgItem(PlatWindow dialog, int id)
+{
+    for (SimWindowRec* rec : World().windows)
+        if (rec->parent == Rec(dialog) && rec->info.id == id && !rec->removed)
+            return reinterpret_cast<PlatWindow>(rec);
+    return nullptr;
+}
+
+void PlatEnableWindow(PlatWindow window, int enable)
+{
+    if (Alive(window)) Rec(window)->info.enabled = enable ? 1 : 0;
+}
+
+int PlatSetWindowText(PlatWindow window, const char* text)
+{
+    if (!Alive(window)) return 0;
+    Rec(window)->info.text = text;
+    return 1;
+}
+
+int PlatPostMessage(PlatWindow window, unsigned message)
+{
+    World().posted.push_back(SimPosted{window, message});
+    return 1;
+}
+
+int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsigned style)
+{
+    World().boxes.push_back(SimMessageBox{owner, text ? text : "", caption ? caption : "", style});
+    return PLAT_IDOK;
+}
+
+int PlatComboAddString(PlatWindow list, const char* text)
+{
+    if (!Alive(list)) return -1;
+    Rec(list)->info.items.push_back(text);
+    return (int)Rec(list)->info.items.size() - 1;
+}
+
+int PlatComboSetCurSel(PlatWindow list, int index)
+{
+    if (!Alive(list)) return -1;
+    SimWindowInfo& info = Rec(list)->info;
+    if (index < 0 || index >= (int)info.items.size()) {
+        info.curSel = -1;
+        return -1;
+    }
+    info.curSel = index;
+    return index;
+}
+
+int PlatComboGetCurSel(PlatWindow list)
+{
+    if (!Alive(list)) return -1;
+    return Rec(list)->info.curSel;
+}
+
+int PlatGetScreenWidth(void) { return World().screenWidth; }
+int PlatGetScreenHeight(void) { return World().screenHeight; }
+
+int PlatMoveWindow(PlatWindow window, int x, int y, int width, int height, int)
+{
+    if (!Alive(window)) return 0;
+    Rec(window)->info.rect = PlatRect{x, y, x + width, y + height};
+    return 1;
+}
+
+unsigned PlatSetTimer(PlatWindow window, unsigned id, unsigned milliseconds)
+{
+    if (Fails(SIM_OP_SET_TIMER)) return 0;
+    SimWorld& w = World();
+    for (SimTimer& timer : w.timers)
+        if (timer.window == window && timer.id == id) {
+            timer.interval = milliseconds;
+            timer.due = w.now + milliseconds;
+            return id;
+        }
+    w.timers.push_back(SimTimer{window, id, milliseconds, w.now + milliseconds});
+    return id;
+}
+
+int PlatKillTimer(PlatWindow window, unsigned id)
+{
+    SimWorld& w = World();
+    for (size_t i = 0; i < w.timers.size(); i++)
+        if (w.timers[i].window == window && w.timers[i].id == id) {
+            w.timers.erase(w.timers.begin() + (long)i);
+            return 1;
+        }
+    return 0;
+}
+
+int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
+{
+    SimWorld& w = World();
+    SimInvalidation entry = {window, rect == nullptr, rect ? *rect : PlatRect{0, 0, 0, 0}, erase};
+    w.invalidations.push_back(entry);
+    if (rect)
+        w.pendingPaint.push_back(*rect);
+    else
+        w.pendingWhole = 1;
+    return 1;
+}
+
+int PlatUpdateWindow(PlatWindow) { return ++World().updateCalls, 1; }
+
+PlatDc PlatBeginPaint(PlatWindow window)
+{
+    SimWorld& w = World();
+    w.dc.window = window;
+    w.dc.clip.clear();
+    if (w.pendingWhole) {
+        PlatRect client;
+        PlatGetClientRect(window, &client);
+        w.dc.clip.push_back(client);
+    } else {
+        w.dc.clip = w.pendingPaint;
+    }
+    w.pendingPaint.clear();
+    w.pendingWhole = 0;
+    w.dc.selected = nullptr;
+    w.dc.background = 0xFFFFFF;
+    w.dc.foreground = 0;
+    return reinterpret_cast<PlatDc>(&w.dc);
+}
+
+void PlatEndPaint(PlatWindow) { World().dc.clip.clear(); }
+
+int PlatGetClientRect(PlatWindow window, PlatRect* rect)
+{
+    if (!Alive(window)) return 0;
+    const PlatRect& outer = Rec(window)->info.rect;
+    rect->left = 0;
+    rect->top = 0;
+    rect->right = outer.right - outer.left - 6;
+    rect->bottom = outer.bottom - outer.top - 29;
+    return 1;
+}
+
+int PlatSetWindowPos(PlatWindow control, int x, int y, int width, int height)
+{
+    if (!Alive(control)) return 0;
+    SimWindowRec* rec = Rec(control);
+    rec->info.placedHeight = height;
+    rec->info.visible = 1;
+    // A drop-down list's window is only its closed field; the height given counts the
+    // opened list as well.
+    int shown = rec->isCombo ? ComboClosedHeight(rec) : height;
+    rec->info.rect = PlatRect{x, y, x + width, y + shown};
+    return 1;
+}
+
+int PlatGetControlRect(PlatWindow, PlatWindow control, PlatRect* rect)
+{
+    if (!Alive(control)) return 0;
+    *rect = Rec(control)->info.rect;
+    return 1;
+}
+
+int PlatGetIconTitleLogFont(PlatLogFont* description)
+{
+    if (Fails(SIM_OP_ICON_TITLE_FONT)) return 0;
+    memset(description->bytes, 0, sizeof(description->bytes));
+    description->bytes[0] = 0xF3;  // a height of -13, as Windows reports for 9 points
+    return 1;
+}
+
+PlatFont PlatCreateFont(const PlatLogFont*)
+{
+    if (Fails(SIM_OP_CREATE_FONT)) return nullptr;
+    SimFontRec* rec = new SimFontRec{1};
+    World().fonts.push_back(rec);
+    return reinterpret_cast<PlatFont>(rec);
+}
+
+void PlatDeleteFont(PlatFont font)
+{
+    for (SimFontRec* rec : World().fonts)
+        if (reinterpret_cast<PlatFont>(rec) == font) rec->alive = 0;
+}
+
+void PlatSetControlFont(PlatWindow control, PlatFont font)
+{
+    if (!Alive(control)) return;
+    SimWindowRec* rec = Rec(control);
+    rec->info.font = font;
+    if (rec->isCombo) rec->info.rect.bottom = rec->info.rect.top + ComboClosedHeight(rec);
+}
+
+PlatFont PlatSelectFont(PlatDc dc, PlatFont font)
+{
+    SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
+    PlatFont previous = rec->selected;
+    rec->selected = font;
+    return previous;
+}
+
+int PlatGetTextExtent(PlatDc, const char* text, int length, PlatSize* size)
+{
+    if (Fails(SIM_OP_TEXT_EXTENT)) return 0;
+    if (World().failExtents.count(std::string(text, (size_t)(length > 0 ? length : 0)))) return 0;
+    size->cx = SIM_CHAR_WIDTH * length;
+    size->cy = SIM_LINE_HEIGHT;
+    return 1;
+}
+
+uint32_t PlatGetSysColor(int index)
+{
+    return index == PLAT_COLOR_BTNFACE ? SIM_COLOR_BTNFACE : index == PLAT_COLOR_BTNTEXT ? SIM_COLOR_BTNTEXT : 0x808080;
+}
+
+uint32_t PlatSetBkColor(PlatDc dc, uint32_t colour)
+{
+    SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
+    uint32_t previous = rec->background;
+    rec->background = colour;
+    return previous;
+}
+
+uint32_t PlatSetTextColor(PlatDc dc, uint32_t colour)
+{
+    SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
+    uint32_t previous = rec->foreground;
+    rec->foreground = colour;
+    return previous;
+}
+
+int PlatRectVisible(PlatDc dc, const PlatRect* rect)
+{
+    SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
+    for (const PlatRect& clip : rec->clip)
+        if (Intersects(clip, *rect)) return 1;
+    return 0;
+}
+
+int PlatTextOut(PlatDc dc, int x, int y, const char* text, int length)
+{
+    SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
+    World().textOuts.push_back(
+        SimTextOut{std::string(text, (size_t)length), x, y, rec->selected, rec->background, rec->foreground});
+    return 1;
+}
+
+void PlatPostQuitMessage(int exitCode)
+{
+    World().quitPosted = 1;
+    World().quitCode = exitCode;
+}
+
+// ---------------------------------------------------------------- comm.h
+
+PlatHandle PlatCommOpenDevice(const char* name)
+{
+    SimWorld& w = World();
+    w.lastOpenName = name;
+    if (Fails(SIM_OP_COMM_OPEN)) return PLAT_INVALID_HANDLE;
+    int number = PortFromName(name);
+    if (number < 0 || w.ports[number].info.state == SIM_PORT_ABSENT) {
+        w.lastError = 2;  // ERROR_FILE_NOT_FOUND
+        return PLAT_INVALID_HANDLE;
+    }
+    SimPortRec& port = w.ports[number];
+    // Share mode 0: a device already open, here or in another program, refuses.
+    if (port.info.state == SIM_PORT_HELD || port.info.openHandles > 0) {
+        w.lastError = 5;  // ERROR_ACCESS_DENIED
+        return PLAT_INVALID_HANDLE;
+    }
+    SimHandleRec* rec = new SimHandleRec{number, 1};
+    w.handles.push_back(rec);
+    port.info.openHandles++;
+    port.info.opens++;
+    port.info.lastName = name;
+    return reinterpret_cast<PlatHandle>(rec);
+}
+
+int PlatCloseHandle(PlatHandle handle)
+{
+    if (Fails(SIM_OP_CLOSE_HANDLE)) return 0;
+    SimHandleRec* rec = Handle(handle);
+    if (!rec || !rec->open) {
+        World().lastError = 6;
+        return 0;
+    }
+    rec->open = 0;
+    SimPortRec& port = World().ports[rec->port];
+    port.info.openHandles--;
+    port.info.closes++;
+    return 1;
+}
+
+int PlatGetCommState(PlatHandle handle, PlatDcb* dcb)
+{
+    if (Fails(SIM_OP_GET_COMM_STATE)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    if (dcb->DCBlength != PLAT_DCB_SIZE) {
+        World().lastError = 87;  // ERROR_INVALID_PARAMETER
+        return 0;
+    }
+    *dcb = port->info.dcb;
+    return 1;
+}
+
+int PlatSetCommState(PlatHandle handle, const PlatDcb* dcb)
+{
+    if (Fails(SIM_OP_SET_COMM_STATE)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    port->info.dcb = *dcb;
+    port->info.dcbApplied++;
+    return 1;
+}
+
+int PlatSetupComm(PlatHandle handle, uint32_t inQueue, uint32_t outQueue)
+{
+    if (Fails(SIM_OP_SETUP_COMM)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    port->info.inQueue = inQueue;
+    port->info.outQueue = outQueue;
+    return 1;
+}
+
+int PlatSetCommMask(PlatHandle handle, uint32_t mask)
+{
+    if (Fails(SIM_OP_SET_COMM_MASK)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    port->info.mask = mask;
+    return 1;
+}
+
+int PlatSetCommTimeouts(PlatHandle handle, const PlatCommTimeouts* timeouts)
+{
+    if (Fails(SIM_OP_SET_COMM_TIMEOUTS)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    port->info.timeouts = *timeouts;
+    port->info.timeoutsApplied++;
+    return 1;
+}
+
+int PlatClearCommError(PlatHandle handle, uint32_t* errors, PlatComStat* status)
+{
+    if (Fails(SIM_OP_CLEAR_COMM_ERROR)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    if (errors) *errors = 0;
+    if (status) {
+        status->cbInQue = (uint32_t)port->queue.size();
+        status->cbOutQue = 0;
+    }
+    return 1;
+}
+
+int PlatPurgeComm(PlatHandle handle, uint32_t flags)
+{
+    if (Fails(SIM_OP_PURGE_COMM)) return 0;
+    SimPortRec* port = PortOf(handle);
+    if (!port) return 0;
+    port->info.purges++;
+    port->info.lastPurgeFlags = flags;
+    if (flags & 0x0008) port->queue.clear();  // PURGE_RXCLEAR
+    return 1;
+}
+
+int PlatReadFile(PlatHandle handle, void* buffer, uint32_t count, uint32_t* bytesRead)
+{
+    SimWorld& w = World();
+    if (Fails(SIM_OP_READ_FILE)) {
+        *bytesRead = 0;
+        return 0;
+    }
+    SimPortRec* port = PortOf(handle);
+    if (!port) {
+        *bytesRead = 0;
+        return 0;
+    }
+    port->info.reads++;
+    size_t take = count;
+    if (take > port->queue.size()) take = port->queue.size();
+    if (w.readLimit >= 0 && take > (size_t)w.readLimit) take = (size_t)w.readLimit;
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    for (size_t i = 0; i < take; i++) {
+        out[i] = port->queue.front();
+        port->queue.pop_front();
+    }
+    *bytesRead = (uint32_t)take;
+    return 1;
+}

@@ -1,0 +1,179 @@
+// Control panel of the simulated platform, for host tests: a virtual clock, simulated
+// COM ports, controls that remember what was done to them, recorded boxes and paints,
+// and failures a test can inject into any operation.
+#pragma once
+#include <stddef.h>
+#include <string>
+#include <vector>
+#include "platform/comm.h"
+#include "platform/system.h"
+#include "platform/window.h"
+
+// Operations a test can make fail.
+enum SimOp {
+    SIM_OP_MODULE_PATH,
+    SIM_OP_SPECIAL_FOLDER,
+    SIM_OP_HEAP_ALLOC,
+    SIM_OP_FILE_OPEN,
+    SIM_OP_FILE_CREATE,
+    SIM_OP_FILE_REMOVE,
+    SIM_OP_COMM_OPEN,
+    SIM_OP_CLOSE_HANDLE,
+    SIM_OP_GET_COMM_STATE,
+    SIM_OP_SET_COMM_STATE,
+    SIM_OP_SETUP_COMM,
+    SIM_OP_SET_COMM_MASK,
+    SIM_OP_SET_COMM_TIMEOUTS,
+    SIM_OP_CLEAR_COMM_ERROR,
+    SIM_OP_PURGE_COMM,
+    SIM_OP_READ_FILE,
+    SIM_OP_SET_TIMER,
+    SIM_OP_ICON_TITLE_FONT,
+    SIM_OP_CREATE_FONT,
+    SIM_OP_TEXT_EXTENT,
+    SIM_OP_COUNT
+};
+
+// Everything back to a fresh machine: ports absent, clock at 0, no windows, logs empty,
+// no injected failures, code page 1252, module path empty (so the folder is ".").
+void SimReset(void);
+
+// Fault injection: after `skip` more successful calls, the next `count` calls of the
+// operation fail (count < 0: every later call). A failing call sets the last error to
+// `error` (0 keeps a generic code).
+void SimFail(SimOp op, int skip = 0, int count = 1, unsigned error = 0);
+// How many times the operation was called since the reset.
+int SimCalls(SimOp op);
+
+// --- process ---
+void SimSetModulePath(const char* path);     // null: the call fails
+void SimSetCodePage(int codePage);           // 932 (Shift-JIS lead bytes) or 1252 (none)
+void SimSetSpecialFolder(int csidl, const char* path);  // null: not found
+void SimSetLocalTime(const PlatTime& time);
+// Bytes allocated through PlatHeapAlloc and not yet freed.
+long SimHeapBlocksOutstanding(void);
+// Streams from PlatFileCreateNew then fail on write, as on a full disk.
+void SimSetDiskFull(int full);
+// Host path for a program path (backslashes become slashes).
+std::string SimHostPath(const char* path);
+
+// --- clock and timers ---
+uint32_t SimNow(void);
+void SimSetTick(uint32_t tick);
+void SimAdvance(uint32_t milliseconds);      // moves the clock; timers do not fire by themselves
+struct SimTimer {
+    PlatWindow window;
+    unsigned id;
+    uint32_t interval;
+    uint32_t due;
+};
+// The armed timers, in arming order.
+const std::vector<SimTimer>& SimTimers(void);
+// Moves the clock to the earliest due timer and returns 1 with its window and id (the
+// timer stays armed, as a Win32 timer does until killed); 0 when none is armed.
+int SimNextTimer(PlatWindow* window, unsigned* id);
+// Total milliseconds spent in PlatSleep and the number of calls.
+uint32_t SimSleptMs(void);
+int SimSleepCalls(void);
+
+// --- windows and controls ---
+// Creates the main dialog with its five controls laid out as in the template; the client
+// area is the outer size less a 6 x 29 pixel frame.
+PlatWindow SimCreateMainDialog(void);
+// Removes one control from the dialog (to test a missing control).
+void SimRemoveControl(PlatWindow dialog, int id);
+struct SimWindowInfo {
+    int id;
+    std::string text;
+    std::vector<std::string> items;
+    int curSel;
+    int enabled;
+    int visible;
+    PlatFont font;
+    PlatRect rect;           // controls: client coordinates of the dialog; dialog: screen
+    int placedHeight;        // the height given to the last PlatSetWindowPos
+};
+const SimWindowInfo* SimWindow(PlatWindow window);
+void SimSetScreenSize(int width, int height);
+// The closed field of a drop-down list is the font's height plus this many pixels
+// (20 pixels in all before it has a font).
+enum { SIM_COMBO_EDGE = 6 };
+
+struct SimMessageBox {
+    PlatWindow owner;
+    std::string text;
+    std::string caption;
+    unsigned style;
+};
+const std::vector<SimMessageBox>& SimMessageBoxes(void);
+void SimClearMessageBoxes(void);
+
+struct SimPosted {
+    PlatWindow window;
+    unsigned message;
+};
+const std::vector<SimPosted>& SimPostedMessages(void);
+int SimQuitPosted(void);     // 1 once PlatPostQuitMessage ran
+int SimQuitCode(void);
+
+// --- painting ---
+struct SimInvalidation {
+    PlatWindow window;
+    int whole;               // 1 when the rect was null
+    PlatRect rect;
+    int erase;
+};
+const std::vector<SimInvalidation>& SimInvalidations(void);
+int SimUpdateWindowCalls(void);
+struct SimTextOut {
+    std::string text;
+    int x;
+    int y;
+    PlatFont font;
+    uint32_t background;
+    uint32_t foreground;
+};
+const std::vector<SimTextOut>& SimTextOuts(void);
+void SimClearPaintLog(void);
+// The fixed font: every byte is SIM_CHAR_WIDTH pixels wide, every line SIM_LINE_HEIGHT high.
+enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16 };
+// Measurements of exactly this text fail (in addition to SimFail).
+void SimFailExtentOf(const char* text);
+// The font currently selected into the paint device context, and fonts alive.
+PlatFont SimSelectedFont(void);
+int SimFontsAlive(void);
+enum { SIM_COLOR_BTNFACE = 0xF0F0F0, SIM_COLOR_BTNTEXT = 0x000000 };
+
+// --- serial ports ---
+enum SimPortState { SIM_PORT_ABSENT = 0, SIM_PORT_PRESENT = 1, SIM_PORT_HELD = 2 };
+void SimSetPort(int number, SimPortState state);
+// Bytes the device has sent that wait in the driver's input queue.
+void SimPortFeed(int number, const void* bytes, size_t count);
+void SimPortFeedText(int number, const std::string& bytes);
+size_t SimPortQueued(int number);
+// The device disappears: calls on open handles fail (error 21), new opens fail.
+void SimPortVanish(int number);
+// At most this many bytes per successful ReadFile (-1: no limit; 0: reads deliver nothing).
+void SimSetReadLimit(int maximum);
+struct SimPortInfo {
+    SimPortState state;
+    int openHandles;         // handles open now
+    int opens;               // successful opens since the reset
+    int closes;
+    std::string lastName;    // the device name last opened
+    PlatDcb dcb;             // the driver's line settings (initially its defaults)
+    int dcbApplied;
+    PlatCommTimeouts timeouts;
+    int timeoutsApplied;
+    uint32_t inQueue;
+    uint32_t outQueue;
+    uint32_t mask;
+    int purges;
+    uint32_t lastPurgeFlags;
+    int reads;               // ReadFile calls
+};
+const SimPortInfo& SimPort(int number);
+// Name of the last device any open was tried on (also failed opens).
+const std::string& SimLastOpenName(void);
+// The defaults a driver reports before the program changes anything.
+PlatDcb SimDefaultDcb(void);

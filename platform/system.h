@@ -1,0 +1,45 @@
+// Process-level platform operations: module path, code page, special folders, errors,
+// heap, time, and opening of files by path.
+#pragma once
+#include <stddef.h>
+#include <stdio.h>
+#include "platform/types.h"
+
+// GetModuleFileNameA: writes the executable's full path, returns its length, 0 on failure
+// (a path that does not fit counts as a failure).
+unsigned PlatGetModulePath(char* buffer, unsigned size);
+
+// IsDBCSLeadByte: 1 if the byte starts a double-byte character in the ANSI code page.
+int PlatIsLeadByte(unsigned char byte);
+
+// SHGetSpecialFolderPathA with no owner and create = FALSE; buffer of PLAT_MAX_PATH bytes.
+// Returns 1 on success, 0 when the folder is not known.
+int PlatGetSpecialFolder(int csidl, char* buffer);
+
+// GetLastError / SetLastError.
+unsigned PlatGetLastError(void);
+void PlatSetLastError(unsigned code);
+
+// FormatMessageA from the system table, default language, buffer allocated by the system.
+// Returns null when there is no text; free with PlatFreeSystemMessage.
+char* PlatFormatSystemMessage(unsigned code);
+void PlatFreeSystemMessage(char* text);
+
+// Heap for text slots and the serial link's blocks; null when memory is short.
+void* PlatHeapAlloc(size_t size);
+void PlatHeapFree(void* block);
+
+// GetLocalTime, GetTickCount, Sleep.
+void PlatGetLocalTime(PlatTime* time);
+uint32_t PlatGetTickCount(void);
+void PlatSleep(uint32_t milliseconds);
+
+// Files stay the C library's streams; only their opening and removal by path go through
+// the layer (paths use backslashes; the host build maps them onto its own separator).
+FILE* PlatFileOpen(const char* path, const char* mode);
+// Creates a new file for binary writing, never touching an existing one. Returns the
+// stream, or null with *exists set to 1 when the name is taken, 0 for any other failure
+// (the reason is then in PlatGetLastError).
+FILE* PlatFileCreateNew(const char* path, int* exists);
+// Removes a file by path; 0 on success (as remove()).
+int PlatFileRemove(const char* path);

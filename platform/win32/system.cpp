@@ -1,0 +1,95 @@
+// Win32 implementation of the process-level operations: a line or two of Win32 each.
+#include <windows.h>
+#include <shlobj.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include "platform/system.h"
+
+unsigned PlatGetModulePath(char* buffer, unsigned size)
+{
+    DWORD length = GetModuleFileNameA(NULL, buffer, size);
+    // A path cut to fit the buffer (length == size) is no path at all.
+    if (length == 0 || length >= size) return 0;
+    return length;
+}
+
+int PlatIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) ? 1 : 0; }
+
+int PlatGetSpecialFolder(int csidl, char* buffer)
+{
+    return SHGetSpecialFolderPathA(NULL, buffer, csidl, FALSE) ? 1 : 0;
+}
+
+unsigned PlatGetLastError(void) { return GetLastError(); }
+void PlatSetLastError(unsigned code) { SetLastError(code); }
+
+char* PlatFormatSystemMessage(unsigned code)
+{
+    char* text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  (LPSTR)&text, 0, NULL);
+    if (length == 0) return NULL;
+    return text;
+}
+
+void PlatFreeSystemMessage(char* text)
+{
+    if (text) LocalFree(text);
+}
+
+void* PlatHeapAlloc(size_t size) { return malloc(size); }
+void PlatHeapFree(void* block) { free(block); }
+
+void PlatGetLocalTime(PlatTime* time)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    time->year = now.wYear;
+    time->month = now.wMonth;
+    time->day = now.wDay;
+    time->hour = now.wHour;
+    time->minute = now.wMinute;
+    time->second = now.wSecond;
+    time->milliseconds = now.wMilliseconds;
+}
+
+uint32_t PlatGetTickCount(void) { return GetTickCount(); }
+void PlatSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+FILE* PlatFileOpen(const char* path, const char* mode) { return fopen(path, mode); }
+
+FILE* PlatFileCreateNew(const char* path, int* exists)
+{
+    *exists = 0;
+    // CREATE_NEW fails on an existing name, so a file that appeared after the existence
+    // test, or one that refuses reading, is never emptied. The C library's "x" mode is not
+    // available in every runtime the program may be linked against.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) *exists = 1;
+        return NULL;
+    }
+    int fd = _open_osfhandle((intptr_t)file, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        DeleteFileA(path);
+        SetLastError(error ? error : ERROR_TOO_MANY_OPEN_FILES);
+        return NULL;
+    }
+    FILE* stream = _fdopen(fd, "wb");
+    if (!stream) {
+        _close(fd);
+        DeleteFileA(path);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return NULL;
+    }
+    return stream;
+}
+
+int PlatFileRemove(const char* path) { return remove(path); }

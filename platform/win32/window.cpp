@@ -1,0 +1,162 @@
+// Win32 implementation of the window, control, timer and painting operations.
+#include <windows.h>
+#include "platform/window.h"
+
+static_assert(sizeof(LOGFONTA) == sizeof(PlatLogFont), "icon-title font description size");
+
+static HWND ToHwnd(PlatWindow window) { return reinterpret_cast<HWND>(window); }
+static HDC ToHdc(PlatDc dc) { return reinterpret_cast<HDC>(dc); }
+
+PlatWindow PlatGetDlgItem(PlatWindow dialog, int id)
+{
+    return reinterpret_cast<PlatWindow>(GetDlgItem(ToHwnd(dialog), id));
+}
+
+void PlatEnableWindow(PlatWindow window, int enable) { EnableWindow(ToHwnd(window), enable ? TRUE : FALSE); }
+
+int PlatSetWindowText(PlatWindow window, const char* text)
+{
+    return SetWindowTextA(ToHwnd(window), text) ? 1 : 0;
+}
+
+int PlatPostMessage(PlatWindow window, unsigned message)
+{
+    return PostMessageA(ToHwnd(window), message, 0, 0) ? 1 : 0;
+}
+
+int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsigned style)
+{
+    return MessageBoxA(ToHwnd(owner), text, caption, style);
+}
+
+int PlatComboAddString(PlatWindow list, const char* text)
+{
+    return (int)SendMessageA(ToHwnd(list), CB_ADDSTRING, 0, (LPARAM)text);
+}
+
+int PlatComboSetCurSel(PlatWindow list, int index)
+{
+    return (int)SendMessageA(ToHwnd(list), CB_SETCURSEL, (WPARAM)index, 0);
+}
+
+int PlatComboGetCurSel(PlatWindow list) { return (int)SendMessageA(ToHwnd(list), CB_GETCURSEL, 0, 0); }
+
+int PlatGetScreenWidth(void) { return GetSystemMetrics(SM_CXSCREEN); }
+int PlatGetScreenHeight(void) { return GetSystemMetrics(SM_CYSCREEN); }
+
+int PlatMoveWindow(PlatWindow window, int x, int y, int width, int height, int repaint)
+{
+    return MoveWindow(ToHwnd(window), x, y, width, height, repaint ? TRUE : FALSE) ? 1 : 0;
+}
+
+unsigned PlatSetTimer(PlatWindow window, unsigned id, unsigned milliseconds)
+{
+    return (unsigned)SetTimer(ToHwnd(window), id, milliseconds, NULL);
+}
+
+int PlatKillTimer(PlatWindow window, unsigned id) { return KillTimer(ToHwnd(window), id) ? 1 : 0; }
+
+int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
+{
+    RECT area;
+    if (rect) {
+        area.left = rect->left;
+        area.top = rect->top;
+        area.right = rect->right;
+        area.bottom = rect->bottom;
+    }
+    return InvalidateRect(ToHwnd(window), rect ? &area : NULL, erase ? TRUE : FALSE) ? 1 : 0;
+}
+
+int PlatUpdateWindow(PlatWindow window) { return UpdateWindow(ToHwnd(window)) ? 1 : 0; }
+
+// The window procedure handles one WM_PAINT at a time, so one paint record suffices.
+static PAINTSTRUCT g_paint;
+
+PlatDc PlatBeginPaint(PlatWindow window)
+{
+    return reinterpret_cast<PlatDc>(BeginPaint(ToHwnd(window), &g_paint));
+}
+
+void PlatEndPaint(PlatWindow window) { EndPaint(ToHwnd(window), &g_paint); }
+
+int PlatGetClientRect(PlatWindow window, PlatRect* rect)
+{
+    RECT client;
+    if (!GetClientRect(ToHwnd(window), &client)) return 0;
+    rect->left = client.left;
+    rect->top = client.top;
+    rect->right = client.right;
+    rect->bottom = client.bottom;
+    return 1;
+}
+
+int PlatSetWindowPos(PlatWindow control, int x, int y, int width, int height)
+{
+    return SetWindowPos(ToHwnd(control), NULL, x, y, width, height, SWP_NOZORDER | SWP_SHOWWINDOW)
+               ? 1
+               : 0;
+}
+
+int PlatGetControlRect(PlatWindow dialog, PlatWindow control, PlatRect* rect)
+{
+    RECT screen;
+    if (!GetWindowRect(ToHwnd(control), &screen)) return 0;
+    POINT topLeft = {screen.left, screen.top};
+    POINT bottomRight = {screen.right, screen.bottom};
+    ScreenToClient(ToHwnd(dialog), &topLeft);
+    ScreenToClient(ToHwnd(dialog), &bottomRight);
+    rect->left = topLeft.x;
+    rect->top = topLeft.y;
+    rect->right = bottomRight.x;
+    rect->bottom = bottomRight.y;
+    return 1;
+}
+
+int PlatGetIconTitleLogFont(PlatLogFont* description)
+{
+    return SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof(LOGFONTA), description->bytes, 0) ? 1 : 0;
+}
+
+PlatFont PlatCreateFont(const PlatLogFont* description)
+{
+    return reinterpret_cast<PlatFont>(CreateFontIndirectA(reinterpret_cast<const LOGFONTA*>(description->bytes)));
+}
+
+void PlatDeleteFont(PlatFont font) { DeleteObject(reinterpret_cast<HFONT>(font)); }
+
+void PlatSetControlFont(PlatWindow control, PlatFont font)
+{
+    SendMessageA(ToHwnd(control), WM_SETFONT, (WPARAM)font, TRUE);
+}
+
+PlatFont PlatSelectFont(PlatDc dc, PlatFont font)
+{
+    return reinterpret_cast<PlatFont>(SelectObject(ToHdc(dc), reinterpret_cast<HGDIOBJ>(font)));
+}
+
+int PlatGetTextExtent(PlatDc dc, const char* text, int length, PlatSize* size)
+{
+    SIZE extent;
+    if (!GetTextExtentPointA(ToHdc(dc), text, length, &extent)) return 0;
+    size->cx = extent.cx;
+    size->cy = extent.cy;
+    return 1;
+}
+
+uint32_t PlatGetSysColor(int index) { return GetSysColor(index); }
+uint32_t PlatSetBkColor(PlatDc dc, uint32_t colour) { return SetBkColor(ToHdc(dc), colour); }
+uint32_t PlatSetTextColor(PlatDc dc, uint32_t colour) { return SetTextColor(ToHdc(dc), colour); }
+
+int PlatRectVisible(PlatDc dc, const PlatRect* rect)
+{
+    RECT area = {rect->left, rect->top, rect->right, rect->bottom};
+    return RectVisible(ToHdc(dc), &area) ? 1 : 0;
+}
+
+int PlatTextOut(PlatDc dc, int x, int y, const char* text, int length)
+{
+    return TextOutA(ToHdc(dc), x, y, text, length) ? 1 : 0;
+}
+
+void PlatPostQuitMessage(int exitCode) { PostQuitMessage(exitCode); }

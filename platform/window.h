@@ -1,0 +1,67 @@
+// Window, control, timer and painting operations, one per Win32 call the logic needs.
+#pragma once
+#include "platform/types.h"
+
+// Window message numbers the logic posts (same values as Win32).
+enum { PLAT_WM_CLOSE = 0x0010 };
+
+// GetDlgItem: a control of the dialog by id, null if missing.
+PlatWindow PlatGetDlgItem(PlatWindow dialog, int id);
+// EnableWindow, SetWindowTextA.
+void PlatEnableWindow(PlatWindow window, int enable);
+int PlatSetWindowText(PlatWindow window, const char* text);
+// PostMessageA with wParam 0 and lParam 0.
+int PlatPostMessage(PlatWindow window, unsigned message);
+// MessageBoxA; owner may be null. Returns the button pressed.
+int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsigned style);
+
+// Combo-box messages: CB_ADDSTRING (index or -1), CB_SETCURSEL, CB_GETCURSEL (-1 = none).
+int PlatComboAddString(PlatWindow list, const char* text);
+int PlatComboSetCurSel(PlatWindow list, int index);
+int PlatComboGetCurSel(PlatWindow list);
+
+// GetSystemMetrics(SM_CXSCREEN / SM_CYSCREEN) and MoveWindow.
+int PlatGetScreenWidth(void);
+int PlatGetScreenHeight(void);
+int PlatMoveWindow(PlatWindow window, int x, int y, int width, int height, int repaint);
+
+// SetTimer with no callback (the timer id, 0 on failure) and KillTimer.
+unsigned PlatSetTimer(PlatWindow window, unsigned id, unsigned milliseconds);
+int PlatKillTimer(PlatWindow window, unsigned id);
+
+// InvalidateRect (rect null = whole client area) and UpdateWindow.
+int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase);
+int PlatUpdateWindow(PlatWindow window);
+
+// BeginPaint / EndPaint. One paint at a time, as the window procedure runs one message.
+PlatDc PlatBeginPaint(PlatWindow window);
+void PlatEndPaint(PlatWindow window);
+
+// GetClientRect; SetWindowPos with SWP_NOZORDER | SWP_SHOWWINDOW; GetWindowRect of a
+// control converted with ScreenToClient of the dialog (its rectangle in client coordinates).
+int PlatGetClientRect(PlatWindow window, PlatRect* rect);
+int PlatSetWindowPos(PlatWindow control, int x, int y, int width, int height);
+int PlatGetControlRect(PlatWindow dialog, PlatWindow control, PlatRect* rect);
+
+// The icon-title font: SystemParametersInfoA(SPI_GETICONTITLELOGFONT, 60, ...) fills an
+// opaque description that CreateFontIndirectA turns into a font.
+struct PlatLogFont {
+    unsigned char bytes[60];
+};
+int PlatGetIconTitleLogFont(PlatLogFont* description);
+PlatFont PlatCreateFont(const PlatLogFont* description);
+void PlatDeleteFont(PlatFont font);
+// WM_SETFONT to a control, with redraw.
+void PlatSetControlFont(PlatWindow control, PlatFont font);
+
+// Drawing on a paint device context.
+PlatFont PlatSelectFont(PlatDc dc, PlatFont font);
+int PlatGetTextExtent(PlatDc dc, const char* text, int length, PlatSize* size);
+uint32_t PlatGetSysColor(int index);
+uint32_t PlatSetBkColor(PlatDc dc, uint32_t colour);
+uint32_t PlatSetTextColor(PlatDc dc, uint32_t colour);
+int PlatRectVisible(PlatDc dc, const PlatRect* rect);
+int PlatTextOut(PlatDc dc, int x, int y, const char* text, int length);
+
+// PostQuitMessage.
+void PlatPostQuitMessage(int exitCode);

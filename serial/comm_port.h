@@ -1,0 +1,35 @@
+// The one serial port the program uses: open, configure, probe, read without waiting.
+#pragma once
+#include "platform/comm.h"
+
+enum CommResult {
+    COMM_OK = 0,
+    COMM_NO_BLOCKS = 1,
+    COMM_ALREADY_OPEN = 2,
+    COMM_NOT_OPEN = 3,
+    COMM_OPEN_FAILED = 4,
+    COMM_API_FAILED = 5,
+    COMM_BAD_PORT = 6,
+    COMM_BAD_BAUD = 7,
+    COMM_NO_DATA = 8,
+    COMM_READ_FAILED = 9
+};
+
+struct CommState {
+    PlatHandle device;            // PLAT_INVALID_HANDLE when not open
+    int32_t portNumber;           // starts at 1
+    PlatDcb* lineSettings;        // may be absent
+    PlatCommTimeouts* timeouts;   // may be absent
+};
+
+extern CommState gComm;
+
+int CommStart(int portNumber, int baudRate, int flowControl);
+int CommOpen(void);
+int CommApply(void);
+int CommPurge(void);
+int CommRead(void* buffer, uint32_t maximum, uint32_t* bytesRead);
+void CommClose(void);
+int CommIsOpen(void);
+int CommProbe(int portNumber);
+int CommFirstAvailable(void);

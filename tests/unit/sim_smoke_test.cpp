@@ -1,0 +1,61 @@
+// The simulated platform behaves as the tests rely on: exclusive ports, timers, paint clip.
+#include <gtest/gtest.h>
+#include "platform/sim/sim.h"
+
+TEST(SimPlatform, PortIsExclusiveAndQueueDrains)
+{
+    SimReset();
+    SimSetPort(3, SIM_PORT_PRESENT);
+    PlatHandle a = PlatCommOpenDevice("\\\\.\\COM3");
+    ASSERT_NE(a, PLAT_INVALID_HANDLE);
+    EXPECT_EQ(PlatCommOpenDevice("\\\\.\\COM3"), PLAT_INVALID_HANDLE);
+    EXPECT_EQ(PlatCommOpenDevice("\\\\.\\COM4"), PLAT_INVALID_HANDLE);
+    SimPortFeedText(3, "abcdef");
+    char buf[4];
+    uint32_t got = 0;
+    ASSERT_TRUE(PlatReadFile(a, buf, 4, &got));
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(SimPortQueued(3), 2u);
+    SimPortVanish(3);
+    PlatComStat st;
+    EXPECT_FALSE(PlatClearCommError(a, nullptr, &st));
+    EXPECT_EQ(PlatGetLastError(), 21u);
+    EXPECT_TRUE(PlatCloseHandle(a));
+}
+
+TEST(SimPlatform, TimersFireInDueOrderAndFailuresAreCounted)
+{
+    SimReset();
+    PlatWindow w = SimCreateMainDialog();
+    PlatSetTimer(w, 7, 250);
+    PlatSetTimer(w, 9, 100);
+    PlatWindow fired = nullptr;
+    unsigned id = 0;
+    ASSERT_TRUE(SimNextTimer(&fired, &id));
+    EXPECT_EQ(id, 9u);
+    EXPECT_EQ(SimNow(), 100u);
+    SimFail(SIM_OP_SET_TIMER, 1, 1);
+    EXPECT_NE(PlatSetTimer(w, 1, 10), 0u);
+    EXPECT_EQ(PlatSetTimer(w, 2, 10), 0u);
+    EXPECT_NE(PlatSetTimer(w, 3, 10), 0u);
+    EXPECT_EQ(SimCalls(SIM_OP_SET_TIMER), 5);
+}
+
+TEST(SimPlatform, PaintClipIsTheInvalidatedArea)
+{
+    SimReset();
+    PlatWindow w = SimCreateMainDialog();
+    PlatMoveWindow(w, 0, 0, 400, 240, 0);
+    PlatRect r = {10, 10, 20, 20};
+    PlatInvalidateRect(w, &r, 1);
+    PlatDc dc = PlatBeginPaint(w);
+    PlatRect inside = {15, 15, 30, 30};
+    PlatRect outside = {50, 50, 60, 60};
+    EXPECT_TRUE(PlatRectVisible(dc, &inside));
+    EXPECT_FALSE(PlatRectVisible(dc, &outside));
+    PlatEndPaint(w);
+    PlatRect client;
+    PlatGetClientRect(w, &client);
+    EXPECT_EQ(client.right, 394);
+    EXPECT_EQ(client.bottom, 211);
+}
