@@ -1,0 +1,471 @@
+// uidriver: drives the tool's dialog from outside under Wine, one command per run.
+// Result on stdout (UTF-8, LF line ends); exit 0 ok, 1 failed or timed out, 2 usage.
+// Run "uidriver" without arguments for the command list.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static const char kMainClass[] = "DLG_KM_740_TOOL";
+static const char kBoxClass[] = "#32770";
+static const int kBoxTextId = 0xFFFF;    // the static control holding a message box's text
+static const UINT kSendTimeoutMs = 2000; // a hung or modal target never blocks us longer
+static const DWORD kPollMs = 20;
+static const DWORD kDefaultWaitMs = 5000;
+
+struct NamedId {
+    const char *name;
+    int id;
+};
+
+static const NamedId kIds[] = {
+    {"close", 1000}, {"start", 1001}, {"port", 1002}, {"baud", 1003}, {"store", 1004},
+};
+
+static int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: uidriver COMMAND [args]\n"
+                 "  wait-window [ms] | wait-gone [ms] | title | client | window-rect | close\n"
+                 "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
+                 "  rect ID | items ID | cursel ID | select ID INDEX\n"
+                 "  boxes | wait-box [ms] | dismiss | acp\n"
+                 "ID: a number or close, start, port, baud, store\n");
+    return 2;
+}
+
+// Parses a control id given as a number or as one of the dialog's names.
+static int ParseId(const char *s, int *id)
+{
+    for (const NamedId &n : kIds) {
+        if (_stricmp(s, n.name) == 0) {
+            *id = n.id;
+            return 1;
+        }
+    }
+    char *end = NULL;
+    long v = std::strtol(s, &end, 0);
+    if (end == s || *end != '\0' || v < 0 || v > 0xFFFF) return 0;
+    *id = (int)v;
+    return 1;
+}
+
+static int ParseMs(int argc, char **argv, int at, DWORD *ms)
+{
+    *ms = kDefaultWaitMs;
+    if (argc <= at) return 1;
+    char *end = NULL;
+    unsigned long v = std::strtoul(argv[at], &end, 10);
+    if (end == argv[at] || *end != '\0') return 0;
+    *ms = (DWORD)v;
+    return 1;
+}
+
+// Prints wide text as UTF-8. The tool's texts are ANSI bytes; Wine hands them to us as UTF-16
+// converted from the tool's ANSI code page, and UTF-8 is what the Python side compares against.
+// With escape set, CR, LF and TAB become \r, \n, \t so one box stays on one line.
+static void PrintWide(const wchar_t *w, int escape)
+{
+    char out[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)sizeof out, NULL, NULL);
+    if (n <= 0) {
+        out[0] = '\0'; // too long to convert in one piece: print nothing rather than garbage
+        n = 1;
+    }
+    for (int i = 0; i < n - 1; i++) {
+        char c = out[i];
+        if (escape && (c == '\r' || c == '\n' || c == '\t')) {
+            std::fputc('\\', stdout);
+            std::fputc(c == '\r' ? 'r' : c == '\n' ? 'n' : 't', stdout);
+        } else {
+            std::fputc(c, stdout);
+        }
+    }
+}
+
+// WM_GETTEXT with a timeout: SendMessageW so Wine marshals the text across processes.
+static int GetText(HWND w, wchar_t *buf, int cap)
+{
+    buf[0] = L'\0';
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, (WPARAM)cap, (LPARAM)buf, SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &got))
+        return 0;
+    buf[cap - 1] = L'\0';
+    return 1;
+}
+
+static HWND MainWindow()
+{
+    return FindWindowA(kMainClass, NULL);
+}
+
+static HWND WaitMain(DWORD ms, int wantGone)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND w = MainWindow();
+        int present = w != NULL && IsWindowVisible(w);
+        if (wantGone ? w == NULL : present) return wantGone ? (HWND)1 : w;
+        if (GetTickCount() - start >= ms) return NULL;
+        Sleep(kPollMs);
+    }
+}
+
+static HWND Control(int id)
+{
+    HWND main = MainWindow();
+    if (main == NULL) {
+        std::printf("no window\n");
+        return NULL;
+    }
+    HWND c = GetDlgItem(main, id);
+    if (c == NULL) std::printf("no control %d\n", id);
+    return c;
+}
+
+// ---- message boxes ----
+
+struct BoxSearch {
+    DWORD pid;      // 0: any process
+    HWND found[16];
+    int count;
+};
+
+static BOOL CALLBACK CollectBox(HWND w, LPARAM lp)
+{
+    BoxSearch *s = (BoxSearch *)lp;
+    char cls[32];
+    if (!GetClassNameA(w, cls, (int)sizeof cls) || std::strcmp(cls, kBoxClass) != 0) return TRUE;
+    if (!IsWindowVisible(w)) return TRUE; // Wine keeps hidden #32770 helpers around
+    if (GetDlgItem(w, kBoxTextId) == NULL) return TRUE; // a dialog, but not a message box
+    if (s->pid != 0) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid != s->pid) return TRUE;
+    }
+    if (s->count < (int)(sizeof s->found / sizeof s->found[0])) s->found[s->count++] = w;
+    return TRUE;
+}
+
+// Boxes of the tool's process when its window exists; otherwise every message box, since
+// the tool shows its start-up warnings before it has a window.
+static int FindBoxes(BoxSearch *s)
+{
+    s->pid = 0;
+    s->count = 0;
+    HWND main = MainWindow();
+    if (main != NULL) GetWindowThreadProcessId(main, &s->pid);
+    EnumWindows(CollectBox, (LPARAM)s);
+    return s->count;
+}
+
+static void PrintBox(HWND box)
+{
+    wchar_t buf[2048];
+    GetText(box, buf, 2048);
+    PrintWide(buf, 1);
+    std::fputc('\t', stdout);
+    GetText(GetDlgItem(box, kBoxTextId), buf, 2048);
+    PrintWide(buf, 1);
+    std::fputc('\n', stdout);
+}
+
+// ---- commands ----
+
+static int CmdWait(int argc, char **argv, int wantGone)
+{
+    DWORD ms;
+    if (!ParseMs(argc, argv, 2, &ms)) return Usage();
+    if (WaitMain(ms, wantGone) == NULL) {
+        std::printf("timeout\n");
+        return 1;
+    }
+    std::printf(wantGone ? "gone\n" : "ready\n");
+    return 0;
+}
+
+// A click is posted as the button's WM_COMMAND to the main window rather than sent as
+// BM_CLICK: the handler may open a modal box, and a sent BM_CLICK would then not return until
+// the box is closed (SendMessageTimeout would give up with the click's fate unknown). A posted
+// message always returns at once and is routed by the tool's own loop like a real click.
+// A disabled or hidden button is refused, because a user could not press it either.
+static int CmdClick(int id)
+{
+    HWND c = Control(id);
+    if (c == NULL) return 1;
+    if (!IsWindowEnabled(c) || !IsWindowVisible(c)) {
+        std::printf("not clickable\n");
+        return 1;
+    }
+    if (!PostMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)c)) {
+        std::printf("post failed %lu\n", GetLastError());
+        return 1;
+    }
+    std::printf("clicked\n");
+    return 0;
+}
+
+static int CmdCaption(HWND w)
+{
+    if (w == NULL) return 1;
+    wchar_t buf[2048];
+    if (!GetText(w, buf, 2048)) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    PrintWide(buf, 0);
+    std::fputc('\n', stdout);
+    return 0;
+}
+
+static int CmdWaitCaption(int argc, char **argv)
+{
+    int id;
+    DWORD ms;
+    if (argc < 4 || !ParseId(argv[2], &id) || !ParseMs(argc, argv, 4, &ms)) return Usage();
+    wchar_t want[1024];
+    if (!MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, want, 1024)) return Usage();
+    DWORD start = GetTickCount();
+    wchar_t buf[2048];
+    for (;;) {
+        HWND main = MainWindow();
+        HWND c = main ? GetDlgItem(main, id) : NULL;
+        if (c != NULL && GetText(c, buf, 2048) && wcscmp(buf, want) == 0) {
+            PrintWide(buf, 0);
+            std::fputc('\n', stdout);
+            return 0;
+        }
+        if (GetTickCount() - start >= ms) break;
+        Sleep(kPollMs);
+    }
+    std::printf("timeout\n");
+    return 1;
+}
+
+static int CmdRect(HWND w, int client)
+{
+    if (w == NULL) return 1;
+    RECT r;
+    if (client) {
+        if (!GetClientRect(w, &r)) return 1;
+    } else {
+        if (!GetWindowRect(w, &r)) return 1;
+    }
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+    return 0;
+}
+
+// The control's rectangle in the client coordinates of the main window.
+static int CmdControlRect(int id)
+{
+    HWND c = Control(id);
+    if (c == NULL) return 1;
+    RECT r;
+    if (!GetWindowRect(c, &r)) return 1;
+    MapWindowPoints(NULL, GetParent(c), (POINT *)&r, 2);
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+    return 0;
+}
+
+static int CmdItems(int id)
+{
+    HWND c = Control(id);
+    if (c == NULL) return 1;
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(c, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &count) ||
+        (LRESULT)count == CB_ERR) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    for (int i = 0; i < (int)count; i++) {
+        DWORD_PTR len = 0;
+        wchar_t buf[1024];
+        // Ask the length first: CB_GETLBTEXT has no buffer size and would overrun a short one.
+        if (!SendMessageTimeoutW(c, CB_GETLBTEXTLEN, (WPARAM)i, 0, SMTO_ABORTIFHUNG,
+                                 kSendTimeoutMs, &len) ||
+            (LRESULT)len == CB_ERR || len >= 1024) {
+            std::printf("bad item %d\n", i);
+            return 1;
+        }
+        DWORD_PTR got = 0;
+        buf[0] = L'\0';
+        if (!SendMessageTimeoutW(c, CB_GETLBTEXT, (WPARAM)i, (LPARAM)buf, SMTO_ABORTIFHUNG,
+                                 kSendTimeoutMs, &got) ||
+            (LRESULT)got == CB_ERR) {
+            std::printf("bad item %d\n", i);
+            return 1;
+        }
+        buf[len] = L'\0';
+        PrintWide(buf, 1);
+        std::fputc('\n', stdout);
+    }
+    return 0;
+}
+
+static int CmdCursel(int id)
+{
+    HWND c = Control(id);
+    if (c == NULL) return 1;
+    DWORD_PTR sel = 0;
+    if (!SendMessageTimeoutW(c, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &sel)) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    std::printf("%d\n", (int)(LRESULT)sel); // CB_ERR (-1): nothing selected
+    return 0;
+}
+
+// Selects like a user pick: the list changes first, then the parent hears CBN_SELCHANGE.
+// The notification is posted because the tool may answer it with a modal refusal box.
+static int CmdSelect(int id, int index)
+{
+    HWND c = Control(id);
+    if (c == NULL) return 1;
+    if (!IsWindowEnabled(c)) {
+        std::printf("disabled\n");
+        return 1;
+    }
+    DWORD_PTR r = 0;
+    if (!SendMessageTimeoutW(c, CB_SETCURSEL, (WPARAM)index, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                             &r)) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    if ((LRESULT)r == CB_ERR && index != -1) {
+        std::printf("no item %d\n", index);
+        return 1;
+    }
+    if (!PostMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), (LPARAM)c)) {
+        std::printf("post failed %lu\n", GetLastError());
+        return 1;
+    }
+    std::printf("selected %d\n", index);
+    return 0;
+}
+
+static int CmdBoxes()
+{
+    BoxSearch s;
+    FindBoxes(&s);
+    for (int i = 0; i < s.count; i++) PrintBox(s.found[i]);
+    return 0;
+}
+
+static int CmdWaitBox(int argc, char **argv)
+{
+    DWORD ms;
+    if (!ParseMs(argc, argv, 2, &ms)) return Usage();
+    DWORD start = GetTickCount();
+    BoxSearch s;
+    while (FindBoxes(&s) == 0) {
+        if (GetTickCount() - start >= ms) {
+            std::printf("timeout\n");
+            return 1;
+        }
+        Sleep(kPollMs);
+    }
+    PrintBox(s.found[0]);
+    return 0;
+}
+
+// Presses OK on the first box by posting IDOK to it (what the OK button itself sends), then
+// waits until the box is gone so the next command sees the tool after the box.
+static int CmdDismiss()
+{
+    BoxSearch s;
+    if (FindBoxes(&s) == 0) {
+        std::printf("no box\n");
+        return 1;
+    }
+    HWND box = s.found[0];
+    if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                      (LPARAM)GetDlgItem(box, IDOK))) {
+        std::printf("post failed %lu\n", GetLastError());
+        return 1;
+    }
+    DWORD start = GetTickCount();
+    while (IsWindow(box)) {
+        if (GetTickCount() - start >= kDefaultWaitMs) {
+            std::printf("box stays\n");
+            return 1;
+        }
+        Sleep(kPollMs);
+    }
+    std::printf("dismissed\n");
+    return 0;
+}
+
+static int CmdClose()
+{
+    HWND main = MainWindow();
+    if (main == NULL) {
+        std::printf("no window\n");
+        return 1;
+    }
+    if (!PostMessageW(main, WM_CLOSE, 0, 0)) {
+        std::printf("post failed %lu\n", GetLastError());
+        return 1;
+    }
+    std::printf("posted\n");
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    // LF line ends, so the Python side sees exactly what was printed.
+    _setmode(_fileno(stdout), _O_BINARY);
+    if (argc < 2) return Usage();
+    const char *cmd = argv[1];
+    int id = 0;
+    int rc;
+
+    if (std::strcmp(cmd, "wait-window") == 0) rc = CmdWait(argc, argv, 0);
+    else if (std::strcmp(cmd, "wait-gone") == 0) rc = CmdWait(argc, argv, 1);
+    else if (std::strcmp(cmd, "title") == 0 && argc == 2) {
+        HWND main = MainWindow();
+        if (main == NULL) std::printf("no window\n");
+        rc = CmdCaption(main);
+    } else if (std::strcmp(cmd, "client") == 0 && argc == 2) {
+        HWND main = MainWindow();
+        if (main == NULL) std::printf("no window\n");
+        rc = CmdRect(main, 1);
+    } else if (std::strcmp(cmd, "window-rect") == 0 && argc == 2) {
+        HWND main = MainWindow();
+        if (main == NULL) std::printf("no window\n");
+        rc = CmdRect(main, 0);
+    } else if (std::strcmp(cmd, "close") == 0 && argc == 2) rc = CmdClose();
+    else if (std::strcmp(cmd, "boxes") == 0 && argc == 2) rc = CmdBoxes();
+    else if (std::strcmp(cmd, "wait-box") == 0) rc = CmdWaitBox(argc, argv);
+    else if (std::strcmp(cmd, "dismiss") == 0 && argc == 2) rc = CmdDismiss();
+    else if (std::strcmp(cmd, "acp") == 0 && argc == 2) {
+        std::printf("%u\n", GetACP()); // the code page the tool's ANSI texts are read in
+        rc = 0;
+    } else if (std::strcmp(cmd, "wait-caption") == 0) rc = CmdWaitCaption(argc, argv);
+    else if (argc == 3 && ParseId(argv[2], &id)) {
+        if (std::strcmp(cmd, "click") == 0) rc = CmdClick(id);
+        else if (std::strcmp(cmd, "caption") == 0) rc = CmdCaption(Control(id));
+        else if (std::strcmp(cmd, "enabled") == 0 || std::strcmp(cmd, "visible") == 0) {
+            HWND c = Control(id);
+            if (c == NULL) return 1;
+            int on = cmd[0] == 'e' ? IsWindowEnabled(c) : IsWindowVisible(c);
+            std::printf("%d\n", on ? 1 : 0);
+            rc = 0;
+        } else if (std::strcmp(cmd, "rect") == 0) rc = CmdControlRect(id);
+        else if (std::strcmp(cmd, "items") == 0) rc = CmdItems(id);
+        else if (std::strcmp(cmd, "cursel") == 0) rc = CmdCursel(id);
+        else rc = Usage();
+    } else if (argc == 4 && std::strcmp(cmd, "select") == 0 && ParseId(argv[2], &id)) {
+        char *end = NULL;
+        long index = std::strtol(argv[3], &end, 10);
+        if (end == argv[3] || *end != '\0' || index < -1 || index > 0xFFFF) return Usage();
+        rc = CmdSelect(id, (int)index);
+    } else rc = Usage();
+
+    std::fflush(stdout);
+    return rc;
+}
