@@ -1,0 +1,127 @@
+// The message catalogue: 15 replaceable texts read from message.csv with built-in defaults,
+// and the Desktop and My Documents paths, all kept in gAppTexts for the whole run.
+#include "app/messages.h"
+
+#include "app/shared.h"
+#include "app/status.h"
+#include "platform/system.h"
+#include "platform/window.h"
+
+AppTexts gAppTexts;
+
+// The catalogue in its fixed order: keys are compared and defaults filled in this order.
+static const char* const kMessageKeys[CATALOGUE_SIZE] = {
+    "PORT_NO",     "BAUDRATE", "STORE_FOLDER", "WINDOW_TITLE", "DESKTOP",
+    "MY_DOCUMENTS", "START",   "CANCEL",       "CLOSE",        "NOT_ENABLED",
+    "NO_ENABLE_PORTS", "STAND_BY", "RECEIVE_DATA", "COMPLETE", "TIMEOUT",
+};
+
+static const char* const kMessageDefaults[CATALOGUE_SIZE] = {
+    "Port No.:",
+    "Baudrate:",
+    "Stored to:",
+    "KM-740 TOOL",
+    "Desktop",
+    "My Documents",
+    "Start",
+    "Cancel",
+    "Close",
+    "is not enabled.",
+    "All comm ports are not enabled.",
+    "Ready.",
+    "Receiving data...",
+    "Complete.",
+    "Timeout error.",
+};
+
+// Entries 0-2 are labels, 3-10 general texts (from TEXT_WINDOW_TITLE on), 11-14 the status
+// texts in StatusIndex order.
+static char** CatalogueSlot(int entry)
+{
+    if (entry < 3) return &gAppTexts.labelTexts[LABEL_PORT_NO + entry];
+    if (entry < 11) return &gAppTexts.generalTexts[TEXT_WINDOW_TITLE + entry - 3];
+    return &gAppTexts.statusTexts[STATUS_READY + entry - 11];
+}
+
+static void Warn(const char* text)
+{
+    // The main window does not exist yet while the catalogue loads: no owner.
+    PlatMessageBox(nullptr, text, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+}
+
+static void FreeCatalogueArrays(void)
+{
+    for (int i = 0; i < LABEL_SLOTS; i++) FreeText(&gAppTexts.labelTexts[i]);
+    for (int i = 0; i < GENERAL_SLOTS; i++) FreeText(&gAppTexts.generalTexts[i]);
+    for (int i = 0; i < STATUS_SLOTS; i++) FreeText(&gAppTexts.statusTexts[i]);
+}
+
+void MessagesFreeAll(void)
+{
+    FreeCatalogueArrays();
+    FreeText(&gAppTexts.desktopPath);
+    FreeText(&gAppTexts.documentsPath);
+}
+
+int MessagesFillDefaults(int clearFirst)
+{
+    if (clearFirst) FreeCatalogueArrays();
+    int anyWasEmpty = 0;
+    for (int entry = 0; entry < CATALOGUE_SIZE; entry++) {
+        char** slot = CatalogueSlot(entry);
+        // Counted by emptiness, not by the copy's success, so that a missing item is still
+        // reported when memory is short.
+        if (*slot == nullptr) anyWasEmpty = 1;
+        SetTextOnce(slot, kMessageDefaults[entry]);
+    }
+    return anyWasEmpty;
+}
+
+static void ParseCatalogue(FILE* file)
+{
+    char line[CSV_LINE_SIZE];
+    char* key = nullptr;
+    char* text = nullptr;
+    while (CsvNextLine(file, line, &key, &text)) {
+        for (int entry = 0; entry < CATALOGUE_SIZE; entry++) {
+            if (AsciiEqualNoCase(key, kMessageKeys[entry])) {
+                // The first non-empty text of a key wins; later lines change nothing.
+                SetTextOnce(CatalogueSlot(entry), text);
+                break;
+            }
+        }
+    }
+}
+
+int MessagesLoad(void)
+{
+    MessagesFreeAll();
+
+    FILE* file = CsvOpenBesideExe("message.csv");
+    if (file == nullptr) {
+        Warn("A Message file not found. Program uses default value.");
+        MessagesFillDefaults(1);
+    } else {
+        ParseCatalogue(file);
+        fclose(file);
+        if (MessagesFillDefaults(0)) Warn("Message item error. One or more items are set to default value.");
+    }
+
+    char folder[PLAT_MAX_PATH];
+    folder[0] = '\0';
+    if (!PlatGetSpecialFolder(PLAT_CSIDL_DESKTOP, folder)) {
+        Warn("Desktop folder not found.");
+        return 0;
+    }
+    folder[PLAT_MAX_PATH - 1] = '\0';
+    SetTextOnce(&gAppTexts.desktopPath, folder);
+
+    folder[0] = '\0';
+    if (!PlatGetSpecialFolder(PLAT_CSIDL_PERSONAL, folder)) {
+        Warn("My Documents folder not found.");
+        return 0;
+    }
+    folder[PLAT_MAX_PATH - 1] = '\0';
+    SetTextOnce(&gAppTexts.documentsPath, folder);
+    return 1;
+}

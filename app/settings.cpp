@@ -1,0 +1,102 @@
+// The settings record with its initial values, the baud table, and config.csv: read once at
+// start-up, written once at exit, taken from the dialog's lists when they matter.
+#include "app/settings.h"
+
+#include "app/ids.h"
+#include "app/shared.h"
+#include "platform/system.h"
+#include "platform/window.h"
+
+Settings gSettings = {0, 1200, 1};
+
+const BaudEntry kBaudTable[BAUD_COUNT] = {
+    {"1200 bps", 1200},  {"2400 bps", 2400},   {"4800 bps", 4800},
+    {"9600 bps", 9600},  {"19200 bps", 19200}, {"38400 bps", 38400},
+};
+
+static const char kSettingsFile[] = "config.csv";
+
+int BaudIndexFromRate(int32_t rate)
+{
+    for (int i = 0; i < BAUD_COUNT; i++)
+        if (kBaudTable[i].rate == rate) return i;
+    return 0;
+}
+
+int32_t BaudRateFromIndex(int index)
+{
+    // No selection (-1) and anything else out of the table fall back to index 0.
+    if (index < 0 || index >= BAUD_COUNT) return kBaudTable[0].rate;
+    return kBaudTable[index].rate;
+}
+
+static int32_t PortFromValue(const char* value)
+{
+    int32_t n = TextToInt32(value);
+    return (n >= 1 && n <= 16) ? n : 0;
+}
+
+static int32_t BaudFromValue(const char* value)
+{
+    int32_t n = TextToInt32(value);
+    for (int i = 0; i < BAUD_COUNT; i++)
+        if (kBaudTable[i].rate == n) return n;
+    return 1200;
+}
+
+int SettingsLoad(void)
+{
+    FILE* file = CsvOpenBesideExe(kSettingsFile);
+    if (file == nullptr) {
+        gSettings.portNumber = 0;
+        gSettings.baudRate = 1200;
+        gSettings.storeToDesktop = 1;
+        return 1;
+    }
+    char line[CSV_LINE_SIZE];
+    char* key = nullptr;
+    char* value = nullptr;
+    // A later line for the same key overrides an earlier one.
+    while (CsvNextLine(file, line, &key, &value)) {
+        if (AsciiEqualNoCase(key, "PORT"))
+            gSettings.portNumber = PortFromValue(value);
+        else if (AsciiEqualNoCase(key, "BAUDRATE"))
+            gSettings.baudRate = BaudFromValue(value);
+        else if (AsciiEqualNoCase(key, "STORE"))
+            gSettings.storeToDesktop = TextToInt32(value) != 0 ? 1 : 0;
+    }
+    fclose(file);
+    return 1;
+}
+
+static void WriteLine(FILE* file, const char* name, int32_t number)
+{
+    char line[40];
+    int length = snprintf(line, sizeof line, "%s,%d\r\n", name, (int)number);
+    if (length > 0 && length < (int)sizeof line) fwrite(line, 1, (size_t)length, file);
+}
+
+int SettingsSave(void)
+{
+    char path[PLAT_MAX_PATH];
+    // A path that does not fit would name some other file: write nothing then.
+    if (!BuildPathBesideExe(path, kSettingsFile)) return 1;
+    FILE* file = PlatFileOpen(path, "wb");
+    if (file == nullptr) return 1;
+    WriteLine(file, "PORT", gSettings.portNumber);
+    WriteLine(file, "BAUDRATE", gSettings.baudRate);
+    WriteLine(file, "STORE", gSettings.storeToDesktop != 0 ? 1 : 0);
+    fclose(file);
+    return 1;
+}
+
+int SettingsFromControls(PlatWindow window)
+{
+    PlatWindow baudList = PlatGetDlgItem(window, IDC_BAUD);
+    if (baudList == nullptr) return 0;
+    gSettings.baudRate = BaudRateFromIndex(PlatComboGetCurSel(baudList));
+    PlatWindow storeList = PlatGetDlgItem(window, IDC_STORE);
+    if (storeList == nullptr) return 0;
+    gSettings.storeToDesktop = PlatComboGetCurSel(storeList) == STORE_INDEX_DESKTOP ? 1 : 0;
+    return 1;
+}

@@ -1,0 +1,156 @@
+// Shared helpers: the executable's folder and paths beside it, text slots, the system-error
+// box, and the line reader and number conversion of the two key,value files.
+#include "app/shared.h"
+
+#include <string.h>
+#include "platform/system.h"
+#include "platform/window.h"
+
+void GetExeFolder(char* folder)
+{
+    char module[PLAT_MAX_PATH];
+    unsigned length = PlatGetModulePath(module, PLAT_MAX_PATH);
+    if (length == 0 || length >= PLAT_MAX_PATH) {
+        snprintf(folder, PLAT_MAX_PATH, "%s", ".");
+        return;
+    }
+    module[length] = '\0';
+
+    // Walk from the start so that a double-byte character is stepped over whole: in code
+    // page 932 a trail byte can be 0x5C, the backslash, and must not be taken for one.
+    long lastSeparator = -1;
+    for (unsigned i = 0; i < length; i++) {
+        unsigned char byte = (unsigned char)module[i];
+        if (PlatIsLeadByte(byte) && i + 1 < length) {
+            i++;
+            continue;
+        }
+        if (byte == '\\') lastSeparator = (long)i;
+    }
+    // A bare file name has no folder part: it lies in the current directory.
+    if (lastSeparator < 0) {
+        snprintf(folder, PLAT_MAX_PATH, "%s", ".");
+        return;
+    }
+    module[lastSeparator] = '\0';
+    snprintf(folder, PLAT_MAX_PATH, "%s", module);
+}
+
+int BuildPathBesideExe(char* path, const char* name)
+{
+    char folder[PLAT_MAX_PATH];
+    GetExeFolder(folder);
+    size_t folderLength = strlen(folder);
+    size_t nameLength = strlen(name);
+    // A folder too long for the path limit: no path at all rather than a cut one, which
+    // could name some other file.
+    if (folderLength + 1 + nameLength + 1 > PLAT_MAX_PATH) {
+        path[0] = '\0';
+        return 0;
+    }
+    memcpy(path, folder, folderLength);
+    path[folderLength] = '\\';
+    memcpy(path + folderLength + 1, name, nameLength + 1);
+    return 1;
+}
+
+char* SetTextOnce(char** slot, const char* text)
+{
+    if (slot == nullptr || *slot != nullptr || text == nullptr || text[0] == '\0') return nullptr;
+    size_t length = strlen(text);
+    char* copy = static_cast<char*>(PlatHeapAlloc(length + 1));
+    if (copy == nullptr) return nullptr;
+    memcpy(copy, text, length + 1);
+    *slot = copy;
+    return copy;
+}
+
+void FreeText(char** slot)
+{
+    if (slot == nullptr || *slot == nullptr) return;
+    PlatHeapFree(*slot);
+    *slot = nullptr;
+}
+
+void ShowLastError(PlatWindow owner)
+{
+    unsigned code = PlatGetLastError();
+    char* text = PlatFormatSystemMessage(code);
+    if (text != nullptr) {
+        PlatMessageBox(owner, text, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+        PlatFreeSystemMessage(text);
+        return;
+    }
+    // Some codes have no text in the system table; an empty box would tell the user nothing.
+    char fallback[32];
+    snprintf(fallback, sizeof fallback, "Error %u.", code);
+    PlatMessageBox(owner, fallback, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+}
+
+FILE* CsvOpenBesideExe(const char* name)
+{
+    char path[PLAT_MAX_PATH];
+    if (!BuildPathBesideExe(path, name)) return nullptr;
+    FILE* file = PlatFileOpen(path, "rb");
+    if (file == nullptr) return nullptr;
+    // Windows refuses to open a folder as a file, while the C library on Linux opens it and
+    // fails the first read. Probe one byte so both count as a file that cannot be opened.
+    int first = getc(file);
+    if (first == EOF) {
+        if (ferror(file)) {
+            fclose(file);
+            return nullptr;
+        }
+    } else {
+        ungetc(first, file);
+    }
+    return file;
+}
+
+int CsvNextLine(FILE* file, char* line, char** key, char** value)
+{
+    if (fgets(line, CSV_LINE_SIZE, file) == nullptr) return 0;
+    // fgets always terminates what it read, so the searches below stay inside it.
+    char* cr = strchr(line, '\r');
+    if (cr == nullptr) return 0;
+    *cr = '\0';
+    char* comma = strchr(line, ',');
+    if (comma == nullptr) return 0;
+    *comma = '\0';
+    *key = line;
+    *value = comma + 1;
+    return 1;
+}
+
+static char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+int AsciiEqualNoCase(const char* a, const char* b)
+{
+    for (;; a++, b++) {
+        if (AsciiLower(*a) != AsciiLower(*b)) return 0;
+        if (*a == '\0') return 1;
+    }
+}
+
+int32_t TextToInt32(const char* text)
+{
+    const char* p = text;
+    // The C locale's white space, the set strtol skips.
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') p++;
+    int negative = 0;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        p++;
+    }
+    // Accumulate in 64 bits and stop growing past the limit, so any digit count is safe.
+    const int64_t limit = negative ? 2147483648LL : 2147483647LL;
+    int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit) magnitude = limit;
+    }
+    return (int32_t)(negative ? -magnitude : magnitude);
+}
