@@ -14,6 +14,7 @@ struct Layout {
     PlatRect labelArea;
     PlatPoint statusTextPos;
     PlatPoint lastRecordPos;
+    int labelShown[3];  // 1 once the label's list was placed; a missing list's label is not drawn
 };
 
 extern Layout gLayout;
