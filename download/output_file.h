@@ -1,12 +1,42 @@
 // The output file: name from the local time, exclusive creation, records with CR LF.
 #pragma once
+#include <stddef.h>
 #include "platform/types.h"
 
 enum { BASE_NAME_SIZE = 32 };
 
+// The highest number a candidate name carries; the plain name counts as the first.
+enum { OUTPUT_LAST_CANDIDATE = 99 };
+
+// Why the last creation, write or close of the output file went wrong. Reset when a
+// creation begins; the first failure after that is kept.
+enum OutputFileFailure {
+    OUTPUT_OK = 0,
+    OUTPUT_NO_FOLDER = 1,       // the destination folder's path is not known
+    OUTPUT_PATH_TOO_LONG = 2,   // a candidate would not fit in PLAT_MAX_PATH bytes
+    OUTPUT_ALL_TAKEN = 3,       // all 99 candidate names exist
+    OUTPUT_NO_MEMORY = 4,       // the path could not be copied
+    OUTPUT_CREATE_FAILED = 5,   // the system refused to create the file
+    OUTPUT_WRITE_FAILED = 6,    // a record did not reach the file
+    OUTPUT_CLOSE_FAILED = 7     // the close could not write the rest of the stream
+};
+
+// Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
+enum { OUTPUT_FAILURE_TEXT_SIZE = 1024 };
+
 int MakeBaseName(char* baseName);
+// 0 = created and open; 2 = not created (see OutputFileLastFailure); 3 = no destination list.
 int OutputFileCreate(PlatWindow window);
-void OutputFileWrite(const char* line);
-void OutputFileClose(void);
+// 1 = the record and its CR LF were handed to the system; 0 = no file open, or the write
+// failed (the failure is kept, and later writes are refused).
+int OutputFileWrite(const char* line);
+// Closes the file, which stays on disk. 1 = every record written reached the file (or no
+// file was open); 0 = a write or the close failed.
+int OutputFileClose(void);
 void OutputFileDiscard(void);
 void OutputFileRelease(void);
+
+int OutputFileLastFailure(void);
+// A plain message for the last failure: what failed, the path where one is known, and the
+// system's text for the error where there is one.
+void OutputFileFailureText(char* text, size_t size);

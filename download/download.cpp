@@ -1,0 +1,262 @@
+// The download control: Start/Cancel, and the one-shot timer whose steps open the file and
+// the port, take the device's lines (STX, records, ETX), and finish with the final status.
+#include "download/download.h"
+
+#include <string.h>
+#include "app/ids.h"
+#include "app/messages.h"
+#include "app/settings.h"
+#include "app/status.h"
+#include "download/output_file.h"
+#include "platform/system.h"
+#include "platform/window.h"
+#include "serial/comm_port.h"
+#include "serial/rx_buffer.h"
+
+DownloadState gDownload;
+
+namespace {
+
+enum { LINE_STX = 0x02, LINE_ETX = 0x03 };
+
+// "COM%d %s" with a catalogue text of up to 242 bytes, or a path and a system text.
+enum { WARNING_TEXT_SIZE = OUTPUT_FAILURE_TEXT_SIZE };
+
+void ArmTimer(PlatWindow window, unsigned milliseconds)
+{
+    gDownload.timerId = PlatSetTimer(window, DOWNLOAD_TIMER_ID, milliseconds);
+}
+
+void InvalidateStatus(PlatWindow window)
+{
+    PlatInvalidateRect(window, &gStatus.statusRect, 1);
+}
+
+void EnableLists(PlatWindow window, int enable)
+{
+    static const int lists[] = {IDC_PORT, IDC_BAUD, IDC_STORE};
+    for (int id : lists) {
+        PlatWindow list = PlatGetDlgItem(window, id);
+        if (list != nullptr) PlatEnableWindow(list, enable);
+    }
+}
+
+void SetStartCaption(PlatWindow window, int slot)
+{
+    PlatWindow button = PlatGetDlgItem(window, IDC_START);
+    const char* text = gAppTexts.generalTexts[slot];
+    if (button != nullptr && text != nullptr) PlatSetWindowText(button, text);
+}
+
+// Lists enabled and the Start caption back: the window is ready for the next download.
+void RestoreIdleControls(PlatWindow window)
+{
+    EnableLists(window, 1);
+    SetStartCaption(window, TEXT_START);
+}
+
+void Warn(PlatWindow window, const char* text)
+{
+    PlatMessageBox(window, text, "ERROR", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+}
+
+// The record as the status area shows it: at most LAST_RECORD_SIZE - 1 bytes, cut between
+// characters so that a lone lead byte never garbles the end of the line.
+void ShowRecord(const char* line)
+{
+    size_t keep = 0;
+    while (line[keep] != '\0') {
+        size_t step = PlatIsLeadByte((unsigned char)line[keep]) && line[keep + 1] != '\0' ? 2 : 1;
+        if (keep + step > LAST_RECORD_SIZE - 1) break;
+        keep += step;
+    }
+    memcpy(gStatus.lastRecord, line, keep);
+    gStatus.lastRecord[keep] = '\0';
+}
+
+// A begin step that failed leaves no trace: no file created by it, the window idle, and a
+// box that says which step failed. Without this the button would read "Cancel" over a
+// window that runs nothing, and the file left open would refuse every later Start.
+void AbandonBegin(PlatWindow window, int result)
+{
+    char text[WARNING_TEXT_SIZE];
+    text[0] = '\0';
+    if (result == 1) {
+        // The port refused: the file this step created is still empty.
+        OutputFileDiscard();
+        const char* notEnabled = gAppTexts.generalTexts[TEXT_NOT_ENABLED];
+        snprintf(text, sizeof text, "COM%d %s", (int)gSettings.portNumber,
+                 notEnabled ? notEnabled : "");
+    } else if (result == 2) {
+        OutputFileFailureText(text, sizeof text);
+    } else if (gDownload.outputFile != nullptr) {
+        // Not this step's file: closed and kept, so that the next Start can begin.
+        OutputFileClose();
+        snprintf(text, sizeof text,
+                 "The file of an earlier download was still open; it has been closed:\r\n%s",
+                 gDownload.outputPath ? gDownload.outputPath : "");
+    } else {
+        snprintf(text, sizeof text, "%s",
+                 "The destination list was not found, so the download cannot start.");
+    }
+    RestoreIdleControls(window);
+    gDownload.transferState = XFER_IDLE;
+    gStatus.statusIndex = STATUS_READY;
+    InvalidateStatus(window);
+    if (text[0] != '\0') Warn(window, text);
+}
+
+void Cancel(PlatWindow window)
+{
+    gDownload.phase = PHASE_IDLE;
+    if (gDownload.timerId != 0) {
+        PlatKillTimer(window, gDownload.timerId);
+        gDownload.timerId = 0;
+    }
+    CommClose();
+    OutputFileDiscard();
+    RestoreIdleControls(window);
+    gStatus.statusIndex = STATUS_READY;
+    InvalidateStatus(window);
+}
+
+}  // namespace
+
+void DownloadToggle(PlatWindow window)
+{
+    if (CommIsOpen()) {
+        Cancel(window);
+        return;
+    }
+    SettingsFromControls(window);
+    EnableLists(window, 0);
+    SetStartCaption(window, TEXT_CANCEL);
+    gDownload.phase = PHASE_OPEN;
+    gDownload.transferState = XFER_WAIT_STX;
+    gStatus.statusIndex = STATUS_RECEIVING;
+    ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+}
+
+int DownloadOnTimer(PlatWindow window, unsigned timerId)
+{
+    // A tick still queued after the timer was stopped must do nothing.
+    if (gDownload.timerId == 0 || timerId != gDownload.timerId) return 0;
+    PlatKillTimer(window, gDownload.timerId);
+    gDownload.timerId = 0;
+
+    switch (gDownload.phase) {
+    case PHASE_OPEN: {
+        int result = DownloadBegin(window);
+        if (result == 0) {
+            gDownload.phase = PHASE_RECEIVE;
+            InvalidateStatus(window);
+            ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+        } else {
+            gDownload.phase = PHASE_IDLE;
+            AbandonBegin(window, result);
+        }
+        break;
+    }
+    case PHASE_RECEIVE:
+        if (DownloadPoll(window)) {
+            ArmTimer(window, DOWNLOAD_POLL_MS);
+        } else {
+            gDownload.phase = PHASE_FINISH;
+            ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+        }
+        break;
+    case PHASE_FINISH:
+        DownloadFinish(window);
+        gDownload.phase = PHASE_IDLE;
+        InvalidateStatus(window);
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+int DownloadBegin(PlatWindow window)
+{
+    if (gDownload.outputFile != nullptr) return 3;
+    int created = OutputFileCreate(window);
+    if (created != 0) return created;
+    if (CommStart(gSettings.portNumber, gSettings.baudRate, 1) != COMM_OK) return 1;
+    gDownload.lastActivityTick = PlatGetTickCount();
+    return 0;
+}
+
+int DownloadPoll(PlatWindow window)
+{
+    RxNextLine();
+    char* line = RxLine();
+    // A line is text up to its first NUL; one that starts with NUL counts as empty.
+    while (line[0] != '\0') {
+        if (gDownload.transferState == XFER_WAIT_STX) {
+            if (line[0] != LINE_STX || line[1] != '\0') return 0;
+            RxClearLine();
+            gDownload.transferState = XFER_RECORDS;
+        } else {
+            // A one-byte line is never a record: ETX ends the set complete, any other
+            // byte ends it failed.
+            if (line[1] == '\0') {
+                if (line[0] == LINE_ETX) {
+                    RxClearLine();
+                    gDownload.transferState = XFER_DONE;
+                }
+                return 0;
+            }
+            if (gDownload.outputFile == nullptr) return 0;
+            // A record the file refused ends the download here; the finish step reports it.
+            if (!OutputFileWrite(line)) return 0;
+            ShowRecord(line);
+            RxClearLine();
+            InvalidateStatus(window);
+            PlatUpdateWindow(window);
+            PlatSleep(1);
+        }
+        RxNextLine();
+        line = RxLine();
+    }
+
+    int read = RxFill();
+    if (read == COMM_OK) {
+        gDownload.lastActivityTick = PlatGetTickCount();
+        return 1;
+    }
+    // Every read that brought nothing counts as silence, a failed one too: a port that
+    // vanished mid-download fails every read, and would otherwise be polled for ever.
+    uint32_t silent = PlatGetTickCount() - gDownload.lastActivityTick;
+    return silent > (uint32_t)DOWNLOAD_SILENCE_LIMIT_MS ? 0 : 1;
+}
+
+int DownloadFinish(PlatWindow window)
+{
+    CommClose();
+    int fileWhole = OutputFileClose();
+    RestoreIdleControls(window);
+    switch (gDownload.transferState) {
+    case XFER_IDLE:
+        gStatus.statusIndex = STATUS_READY;
+        break;
+    case XFER_DONE:
+        gStatus.statusIndex = STATUS_COMPLETE;
+        break;
+    default:
+        gStatus.statusIndex = STATUS_TIMEOUT;
+        break;
+    }
+    // A file that lost records must never be reported complete.
+    if (!fileWhole) gStatus.statusIndex = STATUS_TIMEOUT;
+    gDownload.phase = PHASE_IDLE;
+    gDownload.transferState = XFER_IDLE;
+    gStatus.lastRecord[0] = '\0';
+    if (!fileWhole) {
+        // The status is painted behind the box, so the user sees both at once.
+        InvalidateStatus(window);
+        char text[WARNING_TEXT_SIZE];
+        OutputFileFailureText(text, sizeof text);
+        Warn(window, text);
+    }
+    return 1;
+}

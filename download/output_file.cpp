@@ -1,0 +1,238 @@
+// The output file of a download: its name from the local time among 99 candidates, its
+// exclusive creation, the records with CR LF, and its three endings (kept, deleted, released).
+// Why a creation, write or close failed is kept here so the download can tell the user.
+#include "download/output_file.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include "app/ids.h"
+#include "app/messages.h"
+#include "app/shared.h"
+#include "download/download.h"
+#include "platform/system.h"
+#include "platform/window.h"
+
+namespace {
+
+// The first failure since the last creation began, with what the user needs to see of it.
+struct OutputFailureRecord {
+    int failure;                  // OutputFileFailure
+    unsigned systemError;         // GetLastError at the failure, 0 when none was set
+    int libraryError;             // errno at the failure, 0 when none was set
+    char place[PLAT_MAX_PATH];    // the file's path, or the folder when no file was named
+};
+
+OutputFailureRecord sFailure;
+
+void ClearFailure(void)
+{
+    sFailure.failure = OUTPUT_OK;
+    sFailure.systemError = 0;
+    sFailure.libraryError = 0;
+    sFailure.place[0] = '\0';
+}
+
+void SetFailure(int failure, const char* place, unsigned systemError, int libraryError)
+{
+    if (sFailure.failure != OUTPUT_OK) return;
+    sFailure.failure = failure;
+    sFailure.systemError = systemError;
+    sFailure.libraryError = libraryError;
+    snprintf(sFailure.place, sizeof sFailure.place, "%s", place ? place : "");
+}
+
+// Candidate 1 is the plain name, 2..99 carry their number. 0 when it would not fit: a cut
+// path could name some other file, or a file in another folder.
+int FormatCandidate(char* path, const char* folder, const char* baseName, int number)
+{
+    int length = number <= 1
+                     ? snprintf(path, PLAT_MAX_PATH, "%s\\%s.csv", folder, baseName)
+                     : snprintf(path, PLAT_MAX_PATH, "%s\\%s(%d).csv", folder, baseName, number);
+    return length > 0 && length < PLAT_MAX_PATH;
+}
+
+// The system's text for the kept error, without the line break FormatMessage appends; the
+// C library's text when the runtime failed without a system error; else nothing.
+void FailureReason(char* text, size_t size)
+{
+    text[0] = '\0';
+    if (sFailure.systemError != 0) {
+        char* message = PlatFormatSystemMessage(sFailure.systemError);
+        if (message != nullptr) {
+            snprintf(text, size, "%s", message);
+            PlatFreeSystemMessage(message);
+        }
+    }
+    if (text[0] == '\0' && sFailure.libraryError != 0)
+        snprintf(text, size, "%s", strerror(sFailure.libraryError));
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' '))
+        text[--length] = '\0';
+}
+
+}  // namespace
+
+int MakeBaseName(char* baseName)
+{
+    PlatTime now;
+    PlatGetLocalTime(&now);
+    snprintf(baseName, BASE_NAME_SIZE, "KM-740_%02d%02d%04d_%02d%02d%02d", now.month, now.day,
+             now.year, now.hour, now.minute, now.second);
+    return 1;
+}
+
+int OutputFileCreate(PlatWindow window)
+{
+    char baseName[BASE_NAME_SIZE];
+    MakeBaseName(baseName);
+    PlatWindow list = PlatGetDlgItem(window, IDC_STORE);
+    if (list == nullptr) return 3;
+    ClearFailure();
+
+    // Anything but the Desktop item, no selection included, means My Documents.
+    const char* folder = PlatComboGetCurSel(list) == STORE_INDEX_DESKTOP ? gAppTexts.desktopPath
+                                                                         : gAppTexts.documentsPath;
+    // Without a folder the name would be relative, landing in the working directory.
+    if (folder == nullptr || folder[0] == '\0') {
+        SetFailure(OUTPUT_NO_FOLDER, "", 0, 0);
+        return 2;
+    }
+
+    char candidate[PLAT_MAX_PATH];
+    for (int number = 1; number <= OUTPUT_LAST_CANDIDATE; number++) {
+        if (!FormatCandidate(candidate, folder, baseName, number)) {
+            SetFailure(OUTPUT_PATH_TOO_LONG, folder, 0, 0);
+            return 2;
+        }
+        FILE* existing = PlatFileOpen(candidate, "r");
+        if (existing != nullptr) {
+            fclose(existing);
+            continue;
+        }
+        // The read test misses a file that refuses reading or appeared just now; the
+        // exclusive creation catches both and never empties someone's file.
+        int exists = 0;
+        errno = 0;
+        FILE* stream = PlatFileCreateNew(candidate, &exists);
+        if (stream == nullptr && exists) continue;
+        FreeText(&gDownload.outputPath);
+        SetTextOnce(&gDownload.outputPath, candidate);
+        if (stream == nullptr) {
+            SetFailure(OUTPUT_CREATE_FAILED, candidate, PlatGetLastError(), errno);
+            return 2;
+        }
+        if (gDownload.outputPath == nullptr) {
+            // Without its path the file could not be deleted on a cancel: give it up now,
+            // while it is still empty and certainly ours.
+            fclose(stream);
+            PlatFileRemove(candidate);
+            SetFailure(OUTPUT_NO_MEMORY, candidate, 0, 0);
+            return 2;
+        }
+        gDownload.outputFile = stream;
+        return 0;
+    }
+    SetFailure(OUTPUT_ALL_TAKEN, folder, 0, 0);
+    return 2;
+}
+
+int OutputFileWrite(const char* line)
+{
+    FILE* file = gDownload.outputFile;
+    // After a failed write nothing more is appended: a later record behind a gap would
+    // make the file look whole when it is not.
+    if (file == nullptr || sFailure.failure != OUTPUT_OK) return 0;
+    size_t length = strlen(line);
+    // Cleared first, so that a runtime failure without a system error is not reported
+    // with a stale code (the existence test leaves "file not found" behind).
+    PlatSetLastError(0);
+    errno = 0;
+    // The flush hands each record to the system at once, so a full disk is noticed at the
+    // record it refuses, and what the window showed is in the file if the program dies.
+    int written = fwrite(line, 1, length, file) == length && fwrite("\r\n", 1, 2, file) == 2 &&
+                  fflush(file) == 0;
+    if (!written) {
+        SetFailure(OUTPUT_WRITE_FAILED, gDownload.outputPath, PlatGetLastError(), errno);
+        return 0;
+    }
+    return 1;
+}
+
+int OutputFileClose(void)
+{
+    FILE* file = gDownload.outputFile;
+    if (file == nullptr) return 1;
+    gDownload.outputFile = nullptr;
+    PlatSetLastError(0);
+    errno = 0;
+    if (fclose(file) != 0)
+        SetFailure(OUTPUT_CLOSE_FAILED, gDownload.outputPath, PlatGetLastError(), errno);
+    return sFailure.failure == OUTPUT_OK;
+}
+
+void OutputFileDiscard(void)
+{
+    FILE* file = gDownload.outputFile;
+    if (file == nullptr) return;
+    fclose(file);
+    gDownload.outputFile = nullptr;
+    if (gDownload.outputPath != nullptr) {
+        PlatSleep(250);
+        PlatFileRemove(gDownload.outputPath);
+    }
+}
+
+void OutputFileRelease(void)
+{
+    FreeText(&gDownload.outputPath);
+    if (gDownload.outputFile != nullptr) {
+        fclose(gDownload.outputFile);
+        gDownload.outputFile = nullptr;
+    }
+}
+
+int OutputFileLastFailure(void) { return sFailure.failure; }
+
+void OutputFileFailureText(char* text, size_t size)
+{
+    if (text == nullptr || size == 0) return;
+    char reason[512];
+    FailureReason(reason, sizeof reason);
+    const char* place = sFailure.place;
+    switch (sFailure.failure) {
+    case OUTPUT_NO_FOLDER:
+        snprintf(text, size, "%s",
+                 "The destination folder is not known, so no file can be created there.");
+        break;
+    case OUTPUT_PATH_TOO_LONG:
+        snprintf(text, size, "The destination folder's path is too long for a file name:\r\n%s",
+                 place);
+        break;
+    case OUTPUT_ALL_TAKEN:
+        snprintf(text, size,
+                 "All %d file names for this second are already taken in:\r\n%s\r\n"
+                 "Try again in a second.",
+                 OUTPUT_LAST_CANDIDATE, place);
+        break;
+    case OUTPUT_NO_MEMORY:
+        snprintf(text, size, "%s", "There is not enough memory to create the output file.");
+        break;
+    case OUTPUT_CREATE_FAILED:
+        snprintf(text, size, "The output file could not be created:\r\n%s\r\n%s", place, reason);
+        break;
+    case OUTPUT_WRITE_FAILED:
+        snprintf(text, size,
+                 "The output file could not be written; the download was stopped:\r\n%s\r\n%s",
+                 place, reason);
+        break;
+    case OUTPUT_CLOSE_FAILED:
+        snprintf(text, size, "The output file could not be completed:\r\n%s\r\n%s", place,
+                 reason);
+        break;
+    default:
+        text[0] = '\0';
+        break;
+    }
+}
