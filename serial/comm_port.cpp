@@ -1,0 +1,182 @@
+// The one serial port of the program: opened exclusively, configured for 8N1 at one of six
+// rates, read only for bytes already queued so the user-interface thread never waits.
+#include "serial/comm_port.h"
+
+#include <stdio.h>
+
+#include "platform/system.h"
+#include "serial/rx_buffer.h"
+
+CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr};
+
+namespace {
+
+enum {
+    COMM_PORT_FIRST = 1,
+    COMM_PORT_LAST = 16,
+    COMM_QUEUE_IN = 1024,
+    COMM_QUEUE_OUT = 1024,
+    COMM_PURGE_ALL = 15,      // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
+    COMM_NAME_SIZE = 32
+};
+
+const int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400};
+
+// "\\.\COMn" for every number: the plain "COMn" form only reaches ports 1 to 9.
+PlatHandle OpenPortDevice(int portNumber)
+{
+    char name[COMM_NAME_SIZE];
+    snprintf(name, sizeof(name), "\\\\.\\COM%d", portNumber);
+    return PlatCommOpenDevice(name);
+}
+
+int IsAcceptedBaud(int baudRate)
+{
+    for (int rate : kBaudRates)
+        if (rate == baudRate) return 1;
+    return 0;
+}
+
+void FreeBlocks(void)
+{
+    PlatHeapFree(gComm.lineSettings);
+    gComm.lineSettings = nullptr;
+    PlatHeapFree(gComm.timeouts);
+    gComm.timeouts = nullptr;
+}
+
+// Every failure after the device opened inside CommOpen gives the device back at once.
+int DropDevice(int result)
+{
+    PlatCloseHandle(gComm.device);
+    gComm.device = PLAT_INVALID_HANDLE;
+    return result;
+}
+
+}  // namespace
+
+int CommIsOpen(void) { return gComm.device != PLAT_INVALID_HANDLE ? 1 : 0; }
+
+int CommStart(int portNumber, int baudRate, int flowControl)
+{
+    if (portNumber < COMM_PORT_FIRST || portNumber > COMM_PORT_LAST) return COMM_BAD_PORT;
+    if (!IsAcceptedBaud(baudRate)) return COMM_BAD_BAUD;
+
+    // Recorded before the open, so even a refusal as already open records the new number.
+    gComm.portNumber = portNumber;
+    int result = CommOpen();
+    if (result != COMM_OK) return result;
+
+    PlatDcb* dcb = gComm.lineSettings;
+    uint32_t xonXoff = flowControl != 0 ? 1u : 0u;
+    dcb->BaudRate = (uint32_t)baudRate;
+    dcb->ByteSize = 8;
+    dcb->Parity = 0;            // NOPARITY
+    dcb->StopBits = 0;          // ONESTOPBIT
+    dcb->fParity = 1;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = 1;       // DTR_CONTROL_ENABLE
+    dcb->fDsrSensitivity = 0;
+    dcb->fOutX = xonXoff;
+    dcb->fInX = xonXoff;
+    dcb->fNull = 0;             // NUL bytes are data
+    dcb->fRtsControl = 1;       // RTS_CONTROL_ENABLE
+
+    result = CommApply();
+    if (result != COMM_OK) {
+        CommClose();
+        return result;
+    }
+    // A failed purge only means stale bytes may reach the framing; the start goes on.
+    (void)CommPurge();
+    RxReset();
+    return COMM_OK;
+}
+
+int CommOpen(void)
+{
+    if (CommIsOpen()) return COMM_ALREADY_OPEN;
+
+    gComm.device = OpenPortDevice(gComm.portNumber);
+    if (gComm.device == PLAT_INVALID_HANDLE) return COMM_OPEN_FAILED;
+
+    PlatHeapFree(gComm.lineSettings);
+    gComm.lineSettings = static_cast<PlatDcb*>(PlatHeapAlloc(sizeof(PlatDcb)));
+    if (!gComm.lineSettings) return DropDevice(COMM_NO_BLOCKS);
+
+    gComm.lineSettings->DCBlength = PLAT_DCB_SIZE;
+    if (!PlatGetCommState(gComm.device, gComm.lineSettings)) return DropDevice(COMM_API_FAILED);
+
+    PlatHeapFree(gComm.timeouts);
+    gComm.timeouts = static_cast<PlatCommTimeouts*>(PlatHeapAlloc(sizeof(PlatCommTimeouts)));
+    if (!gComm.timeouts) return DropDevice(COMM_API_FAILED);
+
+    // Only a driver that delivers less than it reported queued ever lets these run out.
+    gComm.timeouts->ReadIntervalTimeout = 100;
+    gComm.timeouts->ReadTotalTimeoutMultiplier = 50;
+    gComm.timeouts->ReadTotalTimeoutConstant = 100;
+    gComm.timeouts->WriteTotalTimeoutMultiplier = 50;
+    gComm.timeouts->WriteTotalTimeoutConstant = 100;
+    return COMM_OK;
+}
+
+int CommApply(void)
+{
+    if (!CommIsOpen()) return COMM_NOT_OPEN;
+    if (!gComm.lineSettings || !gComm.timeouts) return COMM_NO_BLOCKS;
+    if (!PlatSetupComm(gComm.device, COMM_QUEUE_IN, COMM_QUEUE_OUT)) return COMM_API_FAILED;
+    // No events are watched: the window timer polls the link.
+    if (!PlatSetCommMask(gComm.device, 0)) return COMM_API_FAILED;
+    if (!PlatSetCommTimeouts(gComm.device, gComm.timeouts)) return COMM_API_FAILED;
+    if (!PlatSetCommState(gComm.device, gComm.lineSettings)) return COMM_API_FAILED;
+    return COMM_OK;
+}
+
+int CommPurge(void)
+{
+    if (!CommIsOpen()) return COMM_NOT_OPEN;
+    uint32_t errors = 0;
+    if (!PlatClearCommError(gComm.device, &errors, nullptr)) return COMM_API_FAILED;
+    if (!PlatPurgeComm(gComm.device, COMM_PURGE_ALL)) return COMM_API_FAILED;
+    return COMM_OK;
+}
+
+int CommRead(void* buffer, uint32_t maximum, uint32_t* bytesRead)
+{
+    if (!CommIsOpen()) return COMM_NOT_OPEN;
+    uint32_t errors = 0;
+    PlatComStat status = {0, 0};
+    // Also clears overrun, framing and parity errors, which would otherwise block reads.
+    if (!PlatClearCommError(gComm.device, &errors, &status)) return COMM_API_FAILED;
+    uint32_t count = status.cbInQue < maximum ? status.cbInQue : maximum;
+    if (count == 0) return COMM_NO_DATA;
+    // Asking only for what is queued makes ReadFile return at once.
+    if (!PlatReadFile(gComm.device, buffer, count, bytesRead)) return COMM_READ_FAILED;
+    return COMM_OK;
+}
+
+void CommClose(void)
+{
+    if (!CommIsOpen()) return;
+    PlatCloseHandle(gComm.device);
+    gComm.device = PLAT_INVALID_HANDLE;
+    FreeBlocks();
+}
+
+int CommProbe(int portNumber)
+{
+    // A second exclusive open of our own port would fail, yet the port is in use by us.
+    if (CommIsOpen() && portNumber == gComm.portNumber) return 1;
+    PlatHandle device = OpenPortDevice(portNumber);
+    if (device == PLAT_INVALID_HANDLE) return 0;
+    PlatCloseHandle(device);
+    return 1;
+}
+
+int CommFirstAvailable(void)
+{
+    for (int port = COMM_PORT_FIRST; port <= COMM_PORT_LAST; port++)
+        if (CommProbe(port)) return port;
+    return 0;
+}
