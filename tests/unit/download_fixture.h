@@ -1,0 +1,162 @@
+// A fresh simulated machine with the main dialog, its lists filled, port 1 present and
+// both destination folders in a temporary directory; helpers to run the download timer.
+#pragma once
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+#include "app/ids.h"
+#include "app/messages.h"
+#include "app/settings.h"
+#include "app/shared.h"
+#include "app/status.h"
+#include "download/download.h"
+#include "download/output_file.h"
+#include "platform/sim/sim.h"
+#include "serial/comm_port.h"
+#include "serial/rx_buffer.h"
+
+class DownloadFixture : public ::testing::Test {
+public:
+    PlatWindow window = nullptr;
+    std::string root;
+    std::string desktop;
+    std::string documents;
+
+    void SetUp() override
+    {
+        // Whatever an earlier test left open goes first, then the machine is new.
+        OutputFileRelease();
+        CommClose();
+        SimReset();
+        gDownload = DownloadState{};
+        gStatus = StatusDisplay{};
+        gStatus.statusRect = PlatRect{8, 120, 380, 160};
+        RxReset();
+        gComm.portNumber = 1;
+        gSettings = Settings{1, 9600, 1};
+        MessagesFillDefaults(1);
+
+        char pattern[] = "/tmp/km740_download_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        desktop = root + "/Desktop";
+        documents = root + "/Documents";
+        mkdir(desktop.c_str(), 0755);
+        mkdir(documents.c_str(), 0755);
+        SetFolders(desktop.c_str(), documents.c_str());
+
+        window = SimCreateMainDialog();
+        PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
+        PlatComboAddString(port, "COM1");
+        PlatComboSetCurSel(port, 0);
+        PlatWindow baud = PlatGetDlgItem(window, IDC_BAUD);
+        for (const BaudEntry& entry : kBaudTable) PlatComboAddString(baud, entry.item);
+        PlatComboSetCurSel(baud, BaudIndexFromRate(9600));
+        PlatWindow store = PlatGetDlgItem(window, IDC_STORE);
+        PlatComboAddString(store, "Desktop");
+        PlatComboAddString(store, "My Documents");
+        PlatComboSetCurSel(store, STORE_INDEX_DESKTOP);
+        SimSetPort(1, SIM_PORT_PRESENT);
+    }
+
+    void TearDown() override
+    {
+        OutputFileRelease();
+        CommClose();
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    static void SetFolders(const char* desktopPath, const char* documentsPath)
+    {
+        FreeText(&gAppTexts.desktopPath);
+        FreeText(&gAppTexts.documentsPath);
+        SetTextOnce(&gAppTexts.desktopPath, desktopPath);
+        SetTextOnce(&gAppTexts.documentsPath, documentsPath);
+    }
+
+    // Runs the next due timer tick; 0 when no tick is pending.
+    int Tick()
+    {
+        PlatWindow target = nullptr;
+        unsigned id = 0;
+        if (!SimNextTimer(&target, &id)) return 0;
+        DownloadOnTimer(target, id);
+        return 1;
+    }
+
+    // Runs ticks until the download stands still; the number of ticks run.
+    int RunToIdle(int limit = 100000)
+    {
+        int ticks = 0;
+        while (ticks < limit && Tick()) ticks++;
+        return ticks;
+    }
+
+    // Start pressed and the begin step run: the download polls.
+    void StartAndBegin()
+    {
+        DownloadToggle(window);
+        ASSERT_TRUE(Tick());
+        ASSERT_EQ(gDownload.phase, PHASE_RECEIVE);
+    }
+
+    static void Feed(const std::string& bytes) { SimPortFeedText(1, bytes); }
+
+    static std::vector<std::string> FilesIn(const std::string& folder)
+    {
+        std::vector<std::string> names;
+        DIR* dir = opendir(folder.c_str());
+        if (!dir) return names;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static std::string Slurp(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    static void Touch(const std::string& path, const std::string& content = "")
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << content;
+    }
+
+    // -1 for a control the test removed.
+    int ControlEnabled(int id)
+    {
+        const SimWindowInfo* info = SimWindow(PlatGetDlgItem(window, id));
+        return info ? info->enabled : -1;
+    }
+    std::string StartCaption() { return SimWindow(PlatGetDlgItem(window, IDC_START))->text; }
+
+    // Lists enabled and "Start" on the button: nothing runs.
+    void ExpectIdleWindow()
+    {
+        EXPECT_EQ(ControlEnabled(IDC_PORT), 1);
+        EXPECT_EQ(ControlEnabled(IDC_BAUD), 1);
+        EXPECT_NE(ControlEnabled(IDC_STORE), 0);
+        EXPECT_EQ(StartCaption(), "Start");
+        EXPECT_EQ(gDownload.phase, PHASE_IDLE);
+        EXPECT_TRUE(SimTimers().empty());
+    }
+};
+
+// The name the sim's default local time (14:05:09, 19 February 2010) gives.
+static const char kBaseName[] = "KM-740_02192010_140509";
