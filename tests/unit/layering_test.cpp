@@ -1,0 +1,114 @@
+// Keeps the logic portable: no source file outside the Win32 front end includes a Win32
+// header. The scanner is proven on a scratch tree before it judges the real one.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kWin32Headers[] = {
+    "windows.h", "windef.h",  "winbase.h", "winuser.h", "wingdi.h",  "winnt.h",  "winreg.h",
+    "winerror.h", "winver.h", "shlobj.h",  "shellapi.h", "shlwapi.h", "commctrl.h", "commdlg.h",
+    "objbase.h", "ole2.h",    "mmsystem.h", "winsock2.h", "ws2tcpip.h", "tchar.h",  "winres.h",
+};
+
+bool IsWin32Header(std::string name)
+{
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return (char)tolower(c); });
+    std::replace(name.begin(), name.end(), '\\', '/');
+    size_t slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    for (const char* header : kWin32Headers)
+        if (name == header) return true;
+    return false;
+}
+
+// Files allowed to see Win32: the platform's Win32 side, the Win32 entry files, the Wine
+// tools and end-to-end helpers. Build trees and hidden folders are not sources.
+bool MayUseWin32(const std::string& relative)
+{
+    auto starts = [&](const char* prefix) { return relative.rfind(prefix, 0) == 0; };
+    if (starts("platform/win32/") || starts("tools/") || starts("tests/e2e/")) return true;
+    if (starts("build/") || starts(".")) return true;
+    if (starts("app/") && relative.find('/', 4) == std::string::npos &&
+        relative.size() > 10 && relative.compare(relative.size() - 10, 10, "_win32.cpp") == 0)
+        return true;
+    return false;
+}
+
+// "file: #include <header>" for every offending include under root.
+std::vector<std::string> Offenders(const fs::path& root)
+{
+    static const std::regex include(R"(^\s*#\s*include\s*[<"]([^>"]+)[>"])");
+    std::vector<std::string> found;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string relative = fs::relative(it->path(), root).generic_string();
+        if (it->is_directory()) {
+            if (MayUseWin32(relative + "/")) it.disable_recursion_pending();
+            continue;
+        }
+        std::string ext = it->path().extension().string();
+        if (ext != ".cpp" && ext != ".h") continue;
+        if (MayUseWin32(relative)) continue;
+        std::ifstream in(it->path());
+        std::string line;
+        std::smatch match;
+        while (std::getline(in, line))
+            if (std::regex_search(line, match, include) && IsWin32Header(match[1].str()))
+                found.push_back(relative + ": " + match[1].str());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+void Put(const fs::path& file, const std::string& text)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+}
+
+}  // namespace
+
+TEST(Layering, ScannerFindsWin32IncludesOnlyWhereTheyAreForbidden)
+{
+    char pattern[] = "/tmp/km740_layering_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    fs::path root = pattern;
+    Put(root / "app/settings.cpp", "#include \"app/settings.h\"\n#include <stdio.h>\n");
+    Put(root / "app/bad.cpp", "// no <windows.h> here in a comment\n  #  include <Windows.h>\n");
+    Put(root / "ui/deep/bad.h", "#include \"shlobj.h\"\n");
+    Put(root / "serial/bad.cpp", "#include <commctrl.h>\n");
+    Put(root / "tests/unit/bad_test.cpp", "#include <windows.h>\n");
+    Put(root / "app/sub/main_win32.cpp", "#include <windows.h>\n");  // only app/ itself
+    Put(root / "app/main_win32.cpp", "#include <windows.h>\n");
+    Put(root / "platform/win32/system.cpp", "#include <windows.h>\n#include <shlobj.h>\n");
+    Put(root / "tools/uidriver/uidriver.cpp", "#include <windows.h>\n");
+    Put(root / "tests/e2e/portcheck_win32.cpp", "#include <windows.h>\n");
+    Put(root / "build/windows/gen.cpp", "#include <windows.h>\n");
+    Put(root / "res/km740tool.rc", "#include <windows.h>\n");  // not C++ source
+
+    std::vector<std::string> expected = {
+        "app/bad.cpp: Windows.h",
+        "app/sub/main_win32.cpp: windows.h",
+        "serial/bad.cpp: commctrl.h",
+        "tests/unit/bad_test.cpp: windows.h",
+        "ui/deep/bad.h: shlobj.h",
+    };
+    EXPECT_EQ(Offenders(root), expected);
+    fs::remove_all(root);
+}
+
+TEST(Layering, LogicNeverIncludesAWin32Header)
+{
+    std::vector<std::string> offenders = Offenders(KM_SOURCE_DIR);
+    std::string list;
+    for (const std::string& o : offenders) list += "\n  " + o;
+    EXPECT_TRUE(offenders.empty()) << "Win32 headers outside the front end:" << list;
+}
