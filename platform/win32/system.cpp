@@ -14,7 +14,7 @@ unsigned PlatGetModulePath(char* buffer, unsigned size)
     return length;
 }
 
-int PlatIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) ? 1 : 0; }
+int PlatIsLeadByte(unsigned char value) { return IsDBCSLeadByte(value) ? 1 : 0; }
 
 int PlatGetSpecialFolder(int csidl, char* buffer)
 {
