@@ -1,7 +1,6 @@
 // The shared helpers: executable folder and paths beside it (with Shift-JIS names and the
 // path limit), text slots, the system-error box, ASCII key compare and number conversion.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <string.h>
 #include <string>
 #include "app/shared.h"
@@ -208,25 +207,4 @@ TEST(TextToInt32, ReadsLikeStrtolClampedTo32Bits)
         {"-" + manyDigits, -2147483647 - 1},
     };
     for (const auto& c : cases) EXPECT_EQ(TextToInt32(c.text.c_str()), c.value) << c.text;
-}
-
-TEST(CsvNextLine, SplitsAtTheFirstCommaAndCutsAtTheFirstCr)
-{
-    FILE* file = tmpfile();
-    ASSERT_NE(file, nullptr);
-    const char bytes[] = "KEY,a,b\r\nKEY,\r\n,text\r\nKEY,x\ry\r\nnext\r\n";
-    fwrite(bytes, 1, sizeof bytes - 1, file);
-    rewind(file);
-    char line[CSV_LINE_SIZE];
-    char* key = nullptr;
-    char* value = nullptr;
-    const char* expected[][2] = {{"KEY", "a,b"}, {"KEY", ""}, {"", "text"}, {"KEY", "x"}};
-    for (const auto& e : expected) {
-        ASSERT_EQ(CsvNextLine(file, line, &key, &value), 1);
-        EXPECT_STREQ(key, e[0]);
-        EXPECT_STREQ(value, e[1]);
-    }
-    EXPECT_EQ(CsvNextLine(file, line, &key, &value), 0) << "no comma ends the parse";
-    EXPECT_EQ(CsvNextLine(file, line, &key, &value), 0) << "end of file";
-    fclose(file);
 }
