@@ -176,7 +176,11 @@ TEST_F(OutputFile, UnknownFolderCreatesNothingAnywhere)
         TearDown();
         SetUp();
         FreeText(&gAppTexts.desktopPath);
-        SetTextOnce(&gAppTexts.desktopPath, folder);
+        if (folder) {
+            // SetTextOnce never stores an empty text; a slot could still hold one.
+            gAppTexts.desktopPath = static_cast<char*>(PlatHeapAlloc(1));
+            gAppTexts.desktopPath[0] = '\0';
+        }
         std::vector<std::string> here = FilesIn(".");
         EXPECT_EQ(OutputFileCreate(window), 2);
         EXPECT_EQ(OutputFileLastFailure(), OUTPUT_NO_FOLDER);
