@@ -1,0 +1,91 @@
+// The window procedure's command routing and the release of everything when the window
+// is destroyed.
+#include "app/routing.h"
+#include "app/shutdown.h"
+#include "tests/unit/download_fixture.h"
+#include "ui/layout.h"
+
+namespace {
+
+class Routing : public DownloadFixture {};
+
+TEST_F(Routing, CommandsReachTheirHandlersAndReturnTheirResults)
+{
+    struct Row {
+        const char* name;
+        unsigned code;
+        unsigned id;
+        long result;
+        int closePosted;
+        int downloadStarted;
+    };
+    const Row rows[] = {
+        {"Close button posts WM_CLOSE", NOTIFY_CLICKED, IDC_CLOSE, 0, 1, 0},
+        {"Start button starts a download", NOTIFY_CLICKED, IDC_START, 0, 0, 1},
+        {"another click goes to the default procedure", NOTIFY_CLICKED, IDC_PORT, ROUTE_TO_DEFAULT, 0, 0},
+        {"a list change of the baud list is handled", NOTIFY_SELCHANGE, IDC_BAUD, 0, 0, 0},
+        {"a list change of an unknown control goes on", NOTIFY_SELCHANGE, 999, ROUTE_TO_DEFAULT, 0, 0},
+        {"a list change with id below the lists goes on", NOTIFY_SELCHANGE, IDC_START, ROUTE_TO_DEFAULT, 0, 0},
+        {"any other notification is swallowed", 5, IDC_START, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        long result = RouteCommand(window, row.code, row.id);
+        EXPECT_EQ(result, row.result);
+        int closes = 0;
+        for (const SimPosted& posted : SimPostedMessages())
+            if (posted.window == window && posted.message == PLAT_WM_CLOSE) closes++;
+        EXPECT_EQ(closes, row.closePosted);
+        EXPECT_EQ(gDownload.phase == PHASE_OPEN, row.downloadStarted == 1);
+        TearDown();
+    }
+}
+
+TEST_F(Routing, AnAcceptedPortPickReturnsOne)
+{
+    SimSetPort(2, SIM_PORT_PRESENT);
+    PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
+    PlatComboAddString(port, "COM2");
+    PlatComboSetCurSel(port, 1);
+    EXPECT_EQ(RouteCommand(window, NOTIFY_SELCHANGE, IDC_PORT), 1);
+    EXPECT_EQ(gSettings.portNumber, 2);
+}
+
+TEST_F(Routing, DestroyKeepsThePartialFileClosesThePortAndDeletesTheFont)
+{
+    StartAndBegin();
+    Feed("\x02\r\nfirst,1\r\nsecond,2\r\n");
+    Tick();  // the read
+    Tick();  // the records
+    ASSERT_TRUE(CommIsOpen());
+    PlatLogFont description;
+    ASSERT_TRUE(PlatGetIconTitleLogFont(&description));
+    gLayout.textFont = PlatCreateFont(&description);
+    ASSERT_EQ(SimFontsAlive(), 1);
+
+    OnDestroy(window);
+
+    EXPECT_FALSE(CommIsOpen());
+    EXPECT_EQ(SimPort(1).openHandles, 0);
+    EXPECT_EQ(gDownload.outputFile, nullptr);
+    EXPECT_EQ(gDownload.outputPath, nullptr);
+    EXPECT_EQ(gLayout.textFont, nullptr);
+    EXPECT_EQ(SimFontsAlive(), 0);
+    EXPECT_TRUE(SimQuitPosted());
+    EXPECT_EQ(SimQuitCode(), 0);
+    std::vector<std::string> files = FilesIn(desktop);
+    ASSERT_EQ(files.size(), 1u);
+    std::ifstream in(desktop + "/" + files[0], std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "first,1\r\nsecond,2\r\n");
+}
+
+TEST_F(Routing, DestroyWithNothingOpenOnlyEndsTheLoop)
+{
+    OnDestroy(window);
+    EXPECT_TRUE(SimQuitPosted());
+    EXPECT_EQ(SimPort(1).opens, 0);
+}
+
+}  // namespace
