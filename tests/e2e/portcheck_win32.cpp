@@ -1,5 +1,6 @@
 // portcheck: opens a COM port the way the tool does and reports the result; proves the Wine bed.
-// Usage: portcheck COMn [read N [timeout_ms]] | --box CAPTION TEXT | --window
+// Usage: portcheck COMn [read N [timeout_ms]] | --scan | --undefine COMn... | --box CAPTION TEXT
+//        | --window
 // Output: "OK" or "ERR <code>", then (with read) "READ <hex bytes>"; exit 0 opened, 1 failed, 2 usage.
 #include <windows.h>
 
@@ -9,7 +10,8 @@
 
 static int Usage()
 {
-    std::fprintf(stderr, "usage: portcheck COMn [read N [timeout_ms]] | --box CAPTION TEXT | --window\n");
+    std::fprintf(stderr, "usage: portcheck COMn [read N [timeout_ms]] | --scan | --undefine COMn...\n"
+                         "       | --box CAPTION TEXT | --window\n");
     return 2;
 }
 
@@ -100,8 +102,50 @@ static int StandInWindow()
     return 0;
 }
 
+// Opens and closes the port; returns 0 or the error code.
+static DWORD TryOpen(const char *name)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (port == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(port);
+    return 0;
+}
+
+// --scan: the state of COM1..COM16 as the tool's probe sees it, one line each.
+static int Scan()
+{
+    for (int n = 1; n <= 16; n++) {
+        char name[16];
+        std::snprintf(name, sizeof name, "COM%d", n);
+        DWORD err = TryOpen(name);
+        if (err == 0) std::printf("%s OK\n", name);
+        else std::printf("%s ERR %lu\n", name, err);
+    }
+    return 0;
+}
+
+// --undefine: removes the \??\COMn links Wine made for the host's own serial devices, so
+// that only the bed's ports exist (removing the dosdevices link alone leaves them openable).
+static int Undefine(int argc, char **argv)
+{
+    int rc = 0;
+    for (int i = 2; i < argc; i++) {
+        if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, argv[i], NULL)) {
+            std::printf("%s removed\n", argv[i]);
+        } else {
+            std::printf("%s ERR %lu\n", argv[i], GetLastError());
+            rc = 1;
+        }
+    }
+    return rc;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--scan") == 0) return Scan();
+    if (argc >= 3 && std::strcmp(argv[1], "--undefine") == 0) return Undefine(argc, argv);
     if (argc == 2 && std::strcmp(argv[1], "--window") == 0) return StandInWindow();
     if (argc >= 4 && std::strcmp(argv[1], "--box") == 0) {
         // Stand-in for the tool's warning boxes, so the driver can be tested before the tool exists.

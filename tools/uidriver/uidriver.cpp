@@ -30,7 +30,8 @@ static int Usage()
 {
     std::fprintf(stderr,
                  "usage: uidriver COMMAND [args]\n"
-                 "  wait-window [ms] | wait-gone [ms] | title | client | window-rect | close\n"
+                 "  wait-window [ms] | wait-gone [ms] | title | close\n"
+                 "  client | client-origin | window-rect\n"
                  "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
                  "  rect ID | items ID | cursel ID | select ID INDEX\n"
                  "  boxes | wait-box [ms] | dismiss | acp\n"
@@ -434,6 +435,17 @@ int main(int argc, char **argv)
         HWND main = MainWindow();
         if (main == NULL) std::printf("no window\n");
         rc = CmdRect(main, 1);
+    } else if (std::strcmp(cmd, "client-origin") == 0 && argc == 2) {
+        // Where the client area sits on the screen, for cropping screenshots.
+        HWND main = MainWindow();
+        POINT p = {0, 0};
+        if (main == NULL || !ClientToScreen(main, &p)) {
+            std::printf("no window\n");
+            rc = 1;
+        } else {
+            std::printf("%ld %ld\n", p.x, p.y);
+            rc = 0;
+        }
     } else if (std::strcmp(cmd, "window-rect") == 0 && argc == 2) {
         HWND main = MainWindow();
         if (main == NULL) std::printf("no window\n");

@@ -1,0 +1,489 @@
+"""The Wine test bed: a private prefix, Xvfb, a persistent wineserver, virtual COM ports
+made of socat pty pairs, and helpers to run programs, drive the dialog and read the screen.
+Standard library only; everything it starts is stopped by PID in Bed.stop()."""
+
+import contextlib
+import fcntl
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+
+PREFIX_TIMEOUT = 180      # wineboot -i takes 10-25 s here; a hang must not stall the run
+RUN_TIMEOUT = 30
+MAX_PORT = 16             # the tool probes COM1..COM16
+
+# What detect_serial_ports in Wine's mount manager looks for on Linux.
+HOST_SERIAL_PATTERNS = ("/dev/ttyS%d", "/dev/ttyUSB%d", "/dev/ttyACM%d")
+
+
+class BedError(RuntimeError):
+    pass
+
+
+def have_wine():
+    return shutil.which("wine") is not None and shutil.which("wineserver") is not None
+
+
+def _kill(proc, sig=signal.SIGTERM, wait=3.0):
+    """Stops one process we started, by its PID; escalates to SIGKILL."""
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(sig)
+        proc.wait(timeout=wait)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=wait)
+    except ProcessLookupError:
+        pass
+
+
+class Bed:
+    """One bed per test run. Call start() once, stop() at the end."""
+
+    def __init__(self, uidriver=None, portcheck=None, keep=False):
+        self.uidriver = uidriver      # Unix paths of the helper .exe files
+        self.portcheck = portcheck
+        self.keep = keep              # keep the temp dir after stop() (for post-mortems)
+        self.root = None
+        self.prefix = None
+        self.env = None
+        self.display = None
+        self.user = None
+        self.timings = {}
+        self._xvfb = None
+        self._server = None
+        self._ports = {}              # n -> (socat Popen, app-side path A, device-side path B)
+        self._held = {}               # n -> fd holding the pty with TIOCEXCL
+        self._procs = []              # Windows programs started with start_exe()
+        self._seq = 0                 # numbers the output files
+
+    # ---- set-up and tear-down ----
+
+    def start(self):
+        self.root = tempfile.mkdtemp(prefix="km740-wine-")
+        self.prefix = os.path.join(self.root, "prefix")
+        home = os.path.join(self.root, "home")
+        os.makedirs(home)
+        os.makedirs(os.path.join(self.root, "ports"))
+        os.makedirs(os.path.join(self.root, "out"))
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("WINE", "LC_", "DISPLAY"))}
+        env.update({
+            "WINEPREFIX": self.prefix,
+            "HOME": home,
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            # Fixes the ANSI code page of the programs under test (1252 here).
+            "LANG": "C.UTF-8",
+        })
+        self.env = env
+        try:
+            self._start_xvfb()
+            t = time.monotonic()
+            self._make_prefix()
+            self.timings["prefix_s"] = time.monotonic() - t
+            t = time.monotonic()
+            self._start_server()
+            self.timings["server_s"] = time.monotonic() - t
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start_xvfb(self):
+        # -displayfd lets Xvfb pick a free display itself: no race with other runs on the host.
+        r, w = os.pipe()
+        self._xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        deadline = time.monotonic() + 15
+        data = b""
+        os.set_blocking(r, False)
+        while time.monotonic() < deadline and not data.endswith(b"\n"):
+            try:
+                chunk = os.read(r, 64)
+                if chunk == b"":
+                    break
+                data += chunk
+            except BlockingIOError:
+                time.sleep(0.02)
+        os.close(r)
+        if not data.strip().isdigit():
+            raise BedError("Xvfb did not report a display")
+        self.display = ":" + data.strip().decode()
+        self.env["DISPLAY"] = self.display
+
+    def _make_prefix(self):
+        """A fresh prefix; retried once, since a first wineboot can stall on a busy host."""
+        for attempt in (1, 2):
+            try:
+                self._wine(["wineboot", "-i"], timeout=PREFIX_TIMEOUT)
+                subprocess.run(["wineserver", "-w"], env=self.env, timeout=60, check=False)
+                break
+            except subprocess.TimeoutExpired:
+                self._server_kill()
+                if attempt == 2:
+                    raise BedError("wineboot -i timed out twice")
+                shutil.rmtree(self.prefix, ignore_errors=True)
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            raise BedError("wineboot left no registry in " + self.prefix)
+        # Without a window manager a managed window waits 2 s on close and gets odd coordinates.
+        self._wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                    "/d", "N", "/f"], timeout=RUN_TIMEOUT)
+        self._server_kill()
+        users = os.path.join(self.prefix, "drive_c", "users")
+        names = [n for n in os.listdir(users) if n != "Public"]
+        if len(names) != 1:
+            raise BedError("cannot tell the prefix user from %r" % names)
+        self.user = names[0]
+        # A fresh prefix links Desktop and Documents to $HOME; real folders let a test tell
+        # where a file landed. Wine restores the link only if the folder is missing.
+        for name in ("Desktop", "Documents"):
+            path = os.path.join(users, self.user, name)
+            if os.path.islink(path):
+                os.unlink(path)
+            os.makedirs(path, exist_ok=True)
+
+    def _server_cmd(self):
+        # Without CAP_SYS_ADMIN the server honours TIOCEXCL on a pty like any other process;
+        # as root it would open a port held exclusively, so "port in use" could not be tested.
+        cmd = ["wineserver", "-f", "-p"]
+        if os.geteuid() == 0:
+            cmd = ["setpriv", "--bounding-set", "-sys_admin", "--inh-caps", "-sys_admin"] + cmd
+        return cmd
+
+    def _start_server(self):
+        """Starts our wineserver in the foreground (so we own its PID), boots the Wine
+        services once, removes the host's own serial ports and relinks ours."""
+        self._server = subprocess.Popen(self._server_cmd(), env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while True:
+            if self._server.poll() is not None:
+                raise BedError("wineserver exited with %d" % self._server.returncode)
+            if self._server_listening():
+                break
+            if time.monotonic() > deadline:
+                raise BedError("wineserver did not come up")
+            time.sleep(0.02)
+        # The first client boots the services (the mount manager then maps the host's serial
+        # devices to the lowest free COM numbers); a window lookup starts the desktop process.
+        # Both now, so that the first measured program start is a warm one.
+        self._wine(["cmd", "/c", "exit"], timeout=60)
+        if self.uidriver:
+            self._wine([self.uidriver, "boxes"], timeout=60)
+        self._hide_host_ports()
+        for n, (_, a, _) in self._ports.items():
+            self._link(n, a)
+
+    def _server_listening(self):
+        # The server chdirs into its server-<dev>-<inode> directory and binds "socket" there.
+        # A client that comes between bind and listen just retries, so the file is enough
+        # (/proc/net/unix cannot be used: this sandbox shows only a few sockets there).
+        try:
+            sockdir = os.readlink("/proc/%d/cwd" % self._server.pid)
+        except OSError:
+            return False
+        return (os.path.basename(sockdir).startswith("server-")
+                and os.path.exists(os.path.join(sockdir, "socket")))
+
+    def _hide_host_ports(self):
+        """Removes every COM1..COM16 that Wine mapped to a host serial device (here
+        /dev/ttyS0 would otherwise appear as a working COM port). The dosdevices link and
+        the \\??\\COMn object both go: without the second the port still opens."""
+        expected = set()
+        for pattern in HOST_SERIAL_PATTERNS:
+            i = 0
+            while os.path.exists(pattern % i):
+                expected.add(pattern % i)
+                i += 1
+        dosdev = os.path.join(self.prefix, "dosdevices")
+        # The mount manager runs in the background of the first client: wait for its links.
+        deadline = time.monotonic() + 10
+        while True:
+            mapped = {}
+            for n in range(1, 256):
+                link = os.path.join(dosdev, "com%d" % n)
+                if os.path.islink(link) and os.readlink(link) in expected:
+                    mapped[n] = link
+            if len(mapped) >= len(expected) or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        victims = []
+        for n, link in mapped.items():
+            os.unlink(link)
+            if n <= MAX_PORT:
+                victims.append("COM%d" % n)
+        if victims:
+            if not self.portcheck:
+                raise BedError("host serial ports %s need portcheck.exe to hide" % victims)
+            r = self.run(self.portcheck, "--undefine", *victims)
+            if r.returncode != 0:
+                raise BedError("could not hide host ports: " + r.stdout)
+
+    def _server_kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=30, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def restart_server(self):
+        """Kills every Windows program of the bed and starts a clean server."""
+        self.stop_programs()
+        self._server_kill()
+        _kill(self._server)
+        self._start_server()
+
+    def _stray_pids(self):
+        """Processes still carrying our prefix in their environment (services, explorer)."""
+        mark = ("WINEPREFIX=" + self.prefix).encode()
+        pids = []
+        for d in glob.glob("/proc/[0-9]*"):
+            try:
+                with open(d + "/environ", "rb") as f:
+                    if mark in f.read().split(b"\0"):
+                        pids.append(int(d[6:]))
+            except OSError:
+                pass
+        return [p for p in pids if p != os.getpid()]
+
+    def stop(self):
+        for n in list(self._held):
+            self.release_port(n)
+        self.stop_programs()
+        if self.env is not None and self.prefix and os.path.isdir(self.prefix):
+            try:
+                self._server_kill()
+            except subprocess.TimeoutExpired:
+                pass
+        _kill(self._server)
+        self._server = None
+        if self.prefix:
+            for pid in self._stray_pids():
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+        for n in list(self._ports):
+            self.remove_port(n)
+        _kill(self._xvfb)
+        self._xvfb = None
+        if self.root and not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # ---- running Windows programs ----
+
+    # Output goes to files, never pipes: the first Wine client of a server spawns services,
+    # explorer etc., which inherit its stdout and would keep a pipe open long after it ended.
+    def _outfile(self, tag):
+        self._seq += 1
+        return os.path.join(self.root, "out", "%04d-%s.txt" % (self._seq, tag))
+
+    def _wine(self, args, timeout=RUN_TIMEOUT, cwd=None):
+        """Runs wine with args; returns (exit code, stdout bytes, stderr bytes)."""
+        out, err = self._outfile("out"), self._outfile("err")
+        with open(out, "wb") as fo, open(err, "wb") as fe:
+            p = subprocess.Popen(["wine"] + list(args), env=self.env, cwd=cwd,
+                                 stdin=subprocess.DEVNULL, stdout=fo, stderr=fe)
+        try:
+            rc = p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            _kill(p)
+            raise
+        with open(out, "rb") as fo, open(err, "rb") as fe:
+            data = fo.read(), fe.read()
+        os.unlink(out)
+        os.unlink(err)
+        return rc, data[0], data[1]
+
+    def run(self, exe, *args, timeout=RUN_TIMEOUT, cwd=None):
+        """Runs exe to its end: a CompletedProcess with returncode (the Windows exit code),
+        stdout and stderr as text (UTF-8)."""
+        rc, out, err = self._wine([exe] + list(args), timeout=timeout, cwd=cwd)
+        return subprocess.CompletedProcess([exe] + list(args), rc,
+                                           out.decode("utf-8", "replace"),
+                                           err.decode("utf-8", "replace"))
+
+    def start_exe(self, exe, *args, cwd=None):
+        """Starts exe and returns its Popen; its stdout is collected in p.out_path (see
+        output() and wait_output()). Killed at teardown if still running."""
+        path = self._outfile("proc")
+        with open(path, "wb") as fo:
+            p = subprocess.Popen(["wine", exe] + list(args), env=self.env, cwd=cwd,
+                                 stdin=subprocess.DEVNULL, stdout=fo,
+                                 stderr=subprocess.DEVNULL)
+        p.out_path = path
+        self._procs.append(p)
+        return p
+
+    @staticmethod
+    def output(p):
+        """What a program from start_exe has printed so far (text, CR LF made LF)."""
+        with open(p.out_path, "rb") as f:
+            return f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def wait_output(self, p, text, timeout=10.0):
+        """Waits until the program has printed text; returns whether it did."""
+        deadline = time.monotonic() + timeout
+        while text not in self.output(p):
+            if p.poll() is not None and text not in self.output(p):
+                return False
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def stop_programs(self):
+        """Kills every program started with start_exe that still runs."""
+        for p in self._procs:
+            _kill(p, wait=5)
+        self._procs = []
+
+    def ui(self, *args, timeout=RUN_TIMEOUT):
+        """One uidriver command: (exit code, stdout without the final newline)."""
+        r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
+        return r.returncode, r.stdout[:-1] if r.stdout.endswith("\n") else r.stdout
+
+    def ui_ok(self, *args, timeout=RUN_TIMEOUT):
+        rc, out = self.ui(*args, timeout=timeout)
+        if rc != 0:
+            raise AssertionError("uidriver %s -> %d: %s" % (" ".join(map(str, args)), rc, out))
+        return out
+
+    # ---- folders ----
+
+    def user_dir(self, name):
+        return os.path.join(self.prefix, "drive_c", "users", self.user, name)
+
+    def folders(self):
+        """Unix paths of the Desktop and Documents folders of the prefix's user."""
+        return self.user_dir("Desktop"), self.user_dir("Documents")
+
+    def drive_c(self):
+        return os.path.join(self.prefix, "drive_c")
+
+    def windows_path(self, unix_path):
+        """C:\\... for a path inside drive_c, else Z:\\... (how Wine names it)."""
+        p = os.path.abspath(unix_path)
+        c = self.drive_c()
+        if p == c or p.startswith(c + os.sep):
+            return "C:\\" + os.path.relpath(p, c).replace("/", "\\").lstrip(".")
+        return "Z:" + p.replace("/", "\\")
+
+    # ---- virtual COM ports ----
+
+    def add_port(self, n):
+        """Makes COMn a socat pty pair; returns the device-side path (write the device's
+        bytes there). Takes effect at once, for programs already running too."""
+        if not 1 <= n <= 255 or n in self._ports:
+            raise BedError("bad or duplicate port %d" % n)
+        a = os.path.join(self.root, "ports", "com%d-app" % n)
+        b = os.path.join(self.root, "ports", "com%d-dev" % n)
+        proc = subprocess.Popen(
+            ["socat", "-d", "-d", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5
+        while not (os.path.exists(a) and os.path.exists(b)):
+            if proc.poll() is not None or time.monotonic() > deadline:
+                _kill(proc)
+                raise BedError("socat gave no pty pair for COM%d" % n)
+            time.sleep(0.01)
+        self._ports[n] = (proc, a, b)
+        self._link(n, a)
+        return b
+
+    def _link(self, n, target):
+        # A plain dosdevices link, not a registry entry: a port from HKLM\Software\Wine\Ports
+        # also gets a kernel object that keeps it openable after its pty is gone. The mount
+        # manager clears the links at each server start; _start_server relinks them.
+        link = os.path.join(self.prefix, "dosdevices", "com%d" % n)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+
+    def remove_port(self, n):
+        """COMn disappears: the link goes and the pty pair with it (opening then fails)."""
+        if n in self._held:
+            self.release_port(n)
+        entry = self._ports.pop(n, None)
+        if self.prefix:
+            link = os.path.join(self.prefix, "dosdevices", "com%d" % n)
+            if os.path.lexists(link):
+                os.unlink(link)
+        if entry:
+            _kill(entry[0])
+
+    def remove_all_ports(self):
+        for n in list(self._ports):
+            self.remove_port(n)
+
+    def unplug_port(self, n):
+        """Ends the pty pair but keeps the link: like pulling a USB adapter while in use."""
+        entry = self._ports.get(n)
+        if entry:
+            _kill(entry[0])
+
+    def port_paths(self, n):
+        """(app-side path, device-side path) of COMn."""
+        _, a, b = self._ports[n]
+        return a, b
+
+    def hold_port(self, n):
+        """Holds COMn the way another program would: opening it under Wine then fails."""
+        if n in self._held:
+            return
+        a = self._ports[n][1]
+        fd = os.open(a, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        self._held[n] = fd
+
+    def release_port(self, n):
+        fd = self._held.pop(n, None)
+        if fd is None:
+            return
+        # socat keeps the pty open, so the exclusive flag would outlive our fd: clear it.
+        with contextlib.suppress(OSError):
+            fcntl.ioctl(fd, termios.TIOCNXCL)
+        os.close(fd)
+
+    @contextlib.contextmanager
+    def port_held(self, n):
+        self.hold_port(n)
+        try:
+            yield
+        finally:
+            self.release_port(n)
+
+    # ---- the screen ----
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.display, "-window", "root", path],
+                       timeout=RUN_TIMEOUT, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        return path
+
+    def ocr(self, x, y, w, h, shot=None, threshold=50):
+        """Text in a screen rectangle: crop, 3x upscale, grey threshold, tesseract --psm 6."""
+        work = os.path.join(self.root, "ocr")
+        os.makedirs(work, exist_ok=True)
+        if shot is None:
+            shot = self.screenshot(os.path.join(work, "screen.png"))
+        crop = os.path.join(work, "crop.png")
+        subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                        "-resize", "300%", "-colorspace", "Gray",
+                        "-threshold", "%d%%" % threshold, crop],
+                       timeout=RUN_TIMEOUT, check=True)
+        r = subprocess.run(["tesseract", crop, "stdout", "--psm", "6"], timeout=RUN_TIMEOUT,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
+        return r.stdout.decode("utf-8", "replace").strip()
+
+    def client_origin(self):
+        """Screen position of the main window's client area (for cropping screenshots)."""
+        x, y = map(int, self.ui_ok("client-origin").split())
+        return x, y
