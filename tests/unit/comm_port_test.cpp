@@ -134,19 +134,6 @@ TEST_F(CommPort, SuccessfulStartConfiguresPurgesAndEmptiesTheReceiveState)
     EXPECT_EQ(gRx.buffer[0], 0);
 }
 
-TEST_F(CommPort, DeviceNameHasTheLongFormForEveryPort)
-{
-    const int ports[] = {1, 9, 10, 16};
-    for (int port : ports) {
-        SCOPED_TRACE(port);
-        ResetLink();
-        SimSetPort(port, SIM_PORT_PRESENT);
-        ASSERT_EQ(CommStart(port, 9600, 1), COMM_OK);
-        EXPECT_EQ(SimPort(port).lastName, "\\\\.\\COM" + std::to_string(port));
-        CommClose();
-    }
-}
-
 struct FlowCase {
     int flowSwitch;
     uint32_t xonXoff;
