@@ -22,9 +22,11 @@ enum { LINE_STX = 0x02, LINE_ETX = 0x03 };
 // "COM%d %s" with a catalogue text of up to 242 bytes, or a path and a system text.
 enum { WARNING_TEXT_SIZE = OUTPUT_FAILURE_TEXT_SIZE };
 
-void ArmTimer(PlatWindow window, unsigned milliseconds)
+// 1 = the next step is due; 0 = the timer could not be set (the reason is the last error).
+int ArmTimer(PlatWindow window, unsigned milliseconds)
 {
     gDownload.timerId = PlatSetTimer(window, DOWNLOAD_TIMER_ID, milliseconds);
+    return gDownload.timerId != 0;
 }
 
 void InvalidateStatus(PlatWindow window)
@@ -83,10 +85,14 @@ void AbandonBegin(PlatWindow window, int result)
     text[0] = '\0';
     if (result == 1) {
         // The port refused: the file this step created is still empty.
-        OutputFileDiscard();
+        int discarded = OutputFileDiscard();
         const char* notEnabled = gAppTexts.generalTexts[TEXT_NOT_ENABLED];
-        snprintf(text, sizeof text, "COM%d %s", (int)gSettings.portNumber,
-                 notEnabled ? notEnabled : "");
+        int length = snprintf(text, sizeof text, "COM%d %s", (int)gSettings.portNumber,
+                              notEnabled ? notEnabled : "");
+        if (!discarded && length >= 0 && (size_t)length < sizeof text - 2) {
+            snprintf(text + length, sizeof text - (size_t)length, "\r\n");
+            OutputFileFailureText(text + length + 2, sizeof text - (size_t)length - 2);
+        }
     } else if (result == 2) {
         OutputFileFailureText(text, sizeof text);
     } else if (gDownload.outputFile != nullptr) {
@@ -106,6 +112,54 @@ void AbandonBegin(PlatWindow window, int result)
     if (text[0] != '\0') Warn(window, text);
 }
 
+// The box for a timer that could not be set: what it means for the download, and the
+// system's reason, taken before anything else can change the last error.
+void WarnTimerFailed(PlatWindow window, unsigned error, const char* outcome)
+{
+    char reason[512];
+    reason[0] = '\0';
+    char* message = PlatFormatSystemMessage(error);
+    if (message != nullptr) {
+        snprintf(reason, sizeof reason, "%s", message);
+        PlatFreeSystemMessage(message);
+    }
+    // FormatMessage ends its text with a line break, which would only pad the box.
+    size_t length = strlen(reason);
+    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
+                          reason[length - 1] == ' '))
+        reason[--length] = '\0';
+    char text[WARNING_TEXT_SIZE];
+    snprintf(text, sizeof text, "The download timer could not be set, so %s.\r\n%s", outcome,
+             reason);
+    Warn(window, text);
+}
+
+// Without a timer no further step would come: the window would read "Cancel" over a download
+// that stands still, without the time-out that would end it. A start that cannot be scheduled
+// is undone; a running download ends now through its finish step, which reports it by the
+// transfer state as usual. After ETX the data set is whole, so only the pause is skipped.
+void EndUnscheduled(PlatWindow window)
+{
+    unsigned error = PlatGetLastError();
+    // A timer armed before (Start pressed twice) may still be running under our identifier.
+    PlatKillTimer(window, DOWNLOAD_TIMER_ID);
+    gDownload.timerId = 0;
+    if (gDownload.phase == PHASE_OPEN) {
+        gDownload.phase = PHASE_IDLE;
+        gDownload.transferState = XFER_IDLE;
+        RestoreIdleControls(window);
+        gStatus.statusIndex = STATUS_READY;
+        InvalidateStatus(window);
+        WarnTimerFailed(window, error, "the download could not start");
+        return;
+    }
+    int whole = gDownload.transferState == XFER_DONE;
+    DownloadFinish(window);
+    gDownload.phase = PHASE_IDLE;
+    InvalidateStatus(window);
+    if (!whole) WarnTimerFailed(window, error, "the download was ended early");
+}
+
 void Cancel(PlatWindow window)
 {
     gDownload.phase = PHASE_IDLE;
@@ -114,10 +168,16 @@ void Cancel(PlatWindow window)
         gDownload.timerId = 0;
     }
     CommClose();
-    OutputFileDiscard();
+    int discarded = OutputFileDiscard();
     RestoreIdleControls(window);
     gStatus.statusIndex = STATUS_READY;
     InvalidateStatus(window);
+    if (!discarded) {
+        // "Ready." alone would say the cancelled file is gone while it is still on disk.
+        char text[WARNING_TEXT_SIZE];
+        OutputFileFailureText(text, sizeof text);
+        Warn(window, text);
+    }
 }
 
 }  // namespace
@@ -134,7 +194,7 @@ void DownloadToggle(PlatWindow window)
     gDownload.phase = PHASE_OPEN;
     gDownload.transferState = XFER_WAIT_STX;
     gStatus.statusIndex = STATUS_RECEIVING;
-    ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+    if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
 }
 
 int DownloadOnTimer(PlatWindow window, unsigned timerId)
@@ -150,7 +210,7 @@ int DownloadOnTimer(PlatWindow window, unsigned timerId)
         if (result == 0) {
             gDownload.phase = PHASE_RECEIVE;
             InvalidateStatus(window);
-            ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+            if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
         } else {
             gDownload.phase = PHASE_IDLE;
             AbandonBegin(window, result);
@@ -159,10 +219,10 @@ int DownloadOnTimer(PlatWindow window, unsigned timerId)
     }
     case PHASE_RECEIVE:
         if (DownloadPoll(window)) {
-            ArmTimer(window, DOWNLOAD_POLL_MS);
+            if (!ArmTimer(window, DOWNLOAD_POLL_MS)) EndUnscheduled(window);
         } else {
             gDownload.phase = PHASE_FINISH;
-            ArmTimer(window, DOWNLOAD_START_DELAY_MS);
+            if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
         }
         break;
     case PHASE_FINISH:

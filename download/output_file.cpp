@@ -1,6 +1,6 @@
 // The output file of a download: its name from the local time among 99 candidates, its
 // exclusive creation, the records with CR LF, and its three endings (kept, deleted, released).
-// Why a creation, write or close failed is kept here so the download can tell the user.
+// Why a creation, write, close or deletion failed is kept here so the download can tell the user.
 #include "download/output_file.h"
 
 #include <errno.h>
@@ -172,16 +172,24 @@ int OutputFileClose(void)
     return sFailure.failure == OUTPUT_OK;
 }
 
-void OutputFileDiscard(void)
+int OutputFileDiscard(void)
 {
     FILE* file = gDownload.outputFile;
-    if (file == nullptr) return;
+    if (file == nullptr) return 1;
     fclose(file);
     gDownload.outputFile = nullptr;
-    if (gDownload.outputPath != nullptr) {
-        PlatSleep(250);
-        PlatFileRemove(gDownload.outputPath);
-    }
+    if (gDownload.outputPath == nullptr) return 1;
+    PlatSleep(250);
+    PlatSetLastError(0);
+    errno = 0;
+    if (PlatFileRemove(gDownload.outputPath) == 0) return 1;
+    // A file left behind after a cancel must be named to the user; an earlier write failure
+    // no longer matters once the records were to be thrown away.
+    unsigned systemError = PlatGetLastError();
+    int libraryError = errno;
+    ClearFailure();
+    SetFailure(OUTPUT_REMOVE_FAILED, gDownload.outputPath, systemError, libraryError);
+    return 0;
 }
 
 void OutputFileRelease(void)
@@ -230,6 +238,11 @@ void OutputFileFailureText(char* text, size_t size)
     case OUTPUT_CLOSE_FAILED:
         snprintf(text, size, "The output file could not be completed:\r\n%s\r\n%s", place,
                  reason);
+        break;
+    case OUTPUT_REMOVE_FAILED:
+        snprintf(text, size,
+                 "The download was cancelled, but its file could not be deleted:\r\n%s\r\n%s",
+                 place, reason);
         break;
     default:
         text[0] = '\0';

@@ -18,7 +18,8 @@ enum OutputFileFailure {
     OUTPUT_NO_MEMORY = 4,       // the path could not be copied
     OUTPUT_CREATE_FAILED = 5,   // the system refused to create the file
     OUTPUT_WRITE_FAILED = 6,    // a record did not reach the file
-    OUTPUT_CLOSE_FAILED = 7     // the close could not write the rest of the stream
+    OUTPUT_CLOSE_FAILED = 7,    // the close could not write the rest of the stream
+    OUTPUT_REMOVE_FAILED = 8    // a discarded file could not be deleted and is still there
 };
 
 // Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
@@ -33,7 +34,9 @@ int OutputFileWrite(const char* line);
 // Closes the file, which stays on disk. 1 = every record written reached the file (or no
 // file was open); 0 = a write or the close failed.
 int OutputFileClose(void);
-void OutputFileDiscard(void);
+// Closes and deletes the file. 1 = deleted, or no file was open; 0 = it could not be
+// deleted and stays on disk (the failure is kept, replacing any earlier one).
+int OutputFileDiscard(void);
 void OutputFileRelease(void);
 
 int OutputFileLastFailure(void);

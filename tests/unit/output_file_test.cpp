@@ -246,12 +246,13 @@ struct EndingRow {
 };
 
 void EndByClose(void) { OutputFileClose(); }
+void EndByDiscard(void) { OutputFileDiscard(); }
 
 TEST_F(OutputFile, EachEndingClosesTheFileAndKeepsOrDeletesIt)
 {
     const EndingRow rows[] = {
         {"close", EndByClose, 1, 1, 0},
-        {"discard", OutputFileDiscard, 0, 1, 250},
+        {"discard", EndByDiscard, 0, 1, 250},
         {"release", OutputFileRelease, 1, 0, 0},
     };
     for (const EndingRow& row : rows) {
