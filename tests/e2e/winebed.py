@@ -372,8 +372,10 @@ class Bed:
         """C:\\... for a path inside drive_c, else Z:\\... (how Wine names it)."""
         p = os.path.abspath(unix_path)
         c = self.drive_c()
-        if p == c or p.startswith(c + os.sep):
-            return "C:\\" + os.path.relpath(p, c).replace("/", "\\").lstrip(".")
+        if p == c:
+            return "C:\\"
+        if p.startswith(c + os.sep):
+            return "C:\\" + os.path.relpath(p, c).replace("/", "\\")
         return "Z:" + p.replace("/", "\\")
 
     # ---- virtual COM ports ----
