@@ -37,4 +37,4 @@ cmake --preset windows -DKM_WERROR=ON >/dev/null || fail "windows configure"
 cmake --build build/windows -j"$jobs" || fail "windows build"
 
 step "Wine tests of the real program"
-KM_WIN_BUILD="$PWD/build/windows" DEVSIM="$PWD/build/host/devsim" tests/e2e/run.sh || fail "Wine tests"
+KM_E2E_REQUIRE=1 KM_WIN_BUILD="$PWD/build/windows" DEVSIM="$PWD/build/host/devsim" tests/e2e/run.sh || fail "Wine tests"
