@@ -246,9 +246,18 @@ int DownloadBegin(PlatWindow window)
     return 0;
 }
 
+// Takes the next complete line out of the receive buffer; 1 when one was taken, an empty one
+// included (the length RxNextLine gives cannot tell an empty line from none).
+static int TakeLine(void)
+{
+    uint32_t before = gRx.fillCount;
+    RxNextLine();
+    return gRx.fillCount != before;
+}
+
 int DownloadPoll(PlatWindow window)
 {
-    RxNextLine();
+    int taken = TakeLine();
     char* line = RxLine();
     // A line is text up to its first NUL; one that starts with NUL counts as empty.
     while (line[0] != '\0') {
@@ -275,7 +284,7 @@ int DownloadPoll(PlatWindow window)
             PlatUpdateWindow(window);
             PlatSleep(1);
         }
-        RxNextLine();
+        taken = TakeLine();
         line = RxLine();
     }
 
@@ -284,6 +293,11 @@ int DownloadPoll(PlatWindow window)
         gDownload.lastActivityTick = PlatGetTickCount();
         return 1;
     }
+    // The tick stopped at an empty line: lines already received may wait behind it, so the
+    // device has not been silent; they are handled at the next tick. Without this, many
+    // empty lines, or a machine that slept between a read and the next tick, would end a
+    // download with the whole data set in hand as a time-out, its records missing.
+    if (taken) return 1;
     // Every read that brought nothing counts as silence, a failed one too: a port that
     // vanished mid-download fails every read, and would otherwise be polled for ever.
     uint32_t silent = PlatGetTickCount() - gDownload.lastActivityTick;

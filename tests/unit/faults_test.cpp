@@ -1,6 +1,7 @@
 // Faults injected into the simulated platform during a download: reads that fail for a while,
-// a port handle that will not close, a cancelled file that cannot be deleted, and a download
-// timer that cannot be set at each step. Each has one defined outcome the user can see.
+// a port handle that will not close, a cancelled file that cannot be deleted, a download
+// timer that cannot be set at each step, and ticks that come late. Each has one defined
+// outcome the user can see.
 #include <string.h>
 #include "tests/unit/download_fixture.h"
 
@@ -61,6 +62,47 @@ TEST_F(Faults, FailedReadsLoseNoByteAndCountAsSilence)
         ExpectIdleWindow();
         EXPECT_TRUE(SimMessageBoxes().empty());
     }
+}
+
+// ---------------------------------------------------------------- late ticks
+
+struct LateRow {
+    const char* name;
+    int emptyLines;        // empty lines between STX and the record
+    uint32_t pause;        // the machine stands still between the read and the next tick
+};
+
+TEST_F(Faults, DataAlreadyReceivedIsNeverTakenForSilence)
+{
+    const LateRow rows[] = {
+        {"400 empty lines, each handled at its own tick", 400, 0},
+        {"one empty line, the machine asleep for 31 s after the read", 1, 31000},
+        {"no empty line, the machine asleep for 60 s after the read", 0, 60000},
+    };
+    for (const LateRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        StartAndBegin();
+        std::string blank;
+        for (int i = 0; i < row.emptyLines; i++) blank += "\r\n";
+        Feed(STX + blank + "AB\r\n" + ETX);
+        ASSERT_TRUE(Tick());  // the read
+        SimAdvance(row.pause);
+        RunToIdle();
+        EXPECT_EQ(gStatus.statusIndex, STATUS_COMPLETE);
+        EXPECT_EQ(Slurp(FilePath()), "AB\r\n");
+    }
+}
+
+TEST_F(Faults, SilenceAfterAnEmptyLineStillEndsTheDownload)
+{
+    StartAndBegin();
+    Feed(STX + "AB\r\n\r\n");
+    RunToIdle();
+    EXPECT_EQ(gStatus.statusIndex, STATUS_TIMEOUT);
+    EXPECT_EQ(Slurp(FilePath()), "AB\r\n");
+    EXPECT_LT(SimNow(), 250u + 250u + 30000u + 200u + 250u);
 }
 
 // ---------------------------------------------------------------- port handle will not close
