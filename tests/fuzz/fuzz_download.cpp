@@ -1,0 +1,382 @@
+// Fuzz target: whole downloads on the simulated platform. The input is a script: what the
+// device sends and in what pieces the port hands it over, how far the clock moves, when the
+// user presses Start/Cancel or closes the window, and which system calls fail. After every
+// step the window, the port, the file and the status are checked against a reference model
+// of the device's line protocol kept here, apart from the program's own framing.
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+#include "app/ids.h"
+#include "app/messages.h"
+#include "app/settings.h"
+#include "app/shared.h"
+#include "app/shutdown.h"
+#include "app/status.h"
+#include "download/download.h"
+#include "download/output_file.h"
+#include "platform/sim/sim.h"
+#include "serial/comm_port.h"
+#include "serial/rx_buffer.h"
+#include "tests/fuzz/fuzz_common.h"
+
+namespace {
+
+// ---------------------------------------------------------------- reference model
+
+enum ModelEnd { MODEL_OPEN = 0, MODEL_COMPLETE = 1, MODEL_FAILED = 2 };
+
+struct ModelResult {
+    std::vector<std::string> records;   // in order, each as written (text up to a NUL)
+    int end;                             // ModelEnd
+};
+
+// What the device's bytes mean: CR LF lines; a line is text up to its first NUL; empty lines
+// skipped; first the lone STX, then records of two or more bytes, until a one-byte line
+// (ETX: complete, else failed). A line of more than 2046 bytes cannot pass a 2048-byte
+// receive buffer with its CR LF: nothing after it is ever seen.
+ModelResult ModelParse(const std::string& bytes)
+{
+    ModelResult result{{}, MODEL_OPEN};
+    int inside = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) break;
+        if (end - start > 2046) break;
+        std::string raw = bytes.substr(start, end - start);
+        start = end + 2;
+        std::string text = raw.substr(0, raw.find('\0'));
+        if (text.empty()) continue;
+        if (!inside) {
+            if (text != "\x02") {
+                result.end = MODEL_FAILED;
+                break;
+            }
+            inside = 1;
+            continue;
+        }
+        if (text.size() == 1) {
+            result.end = text[0] == '\x03' ? MODEL_COMPLETE : MODEL_FAILED;
+            break;
+        }
+        result.records.push_back(text);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- the session
+
+struct Session {
+    const uint8_t* data;
+    size_t size;
+    size_t at;
+    PlatWindow window;
+    int destroyed;
+    std::string sent;        // bytes fed to port 1 that the running download may have read
+    int portWasOpen;
+    int active;              // a download holds an output file
+    std::string path;        // its host path
+    size_t boxesAtStart;
+};
+
+Session s;
+std::string gRoot;
+
+uint8_t Next(void) { return s.at < s.size ? s.data[s.at++] : 0; }
+int More(void) { return s.at < s.size; }
+
+void Feed(const std::string& bytes)
+{
+    SimPortFeed(1, bytes.data(), bytes.size());
+    s.sent += bytes;
+}
+
+std::string Delivered(void)
+{
+    size_t queued = SimPortQueued(1);
+    return s.sent.substr(0, s.sent.size() - std::min(queued, s.sent.size()));
+}
+
+void ClearFolder(const std::string& folder)
+{
+    FuzzRemoveTree(folder);
+    mkdir(folder.c_str(), 0755);
+}
+
+void NewSession(const uint8_t* data, size_t size)
+{
+    OutputFileRelease();
+    CommClose();
+    SimReset();
+    gDownload = DownloadState{};
+    gStatus = StatusDisplay{};
+    gStatus.statusRect = PlatRect{8, 120, 380, 160};
+    RxReset();
+    gComm.portNumber = 1;
+    gSettings = Settings{1, 9600, 1};
+    MessagesFillDefaults(1);
+    ClearFolder(gRoot + "/Desktop");
+    ClearFolder(gRoot + "/Documents");
+    FreeText(&gAppTexts.desktopPath);
+    FreeText(&gAppTexts.documentsPath);
+    SetTextOnce(&gAppTexts.desktopPath, (gRoot + "/Desktop").c_str());
+    SetTextOnce(&gAppTexts.documentsPath, (gRoot + "/Documents").c_str());
+
+    s = Session{data, size, 0, nullptr, 0, "", 0, 0, "", 0};
+    s.window = SimCreateMainDialog();
+    PlatWindow port = PlatGetDlgItem(s.window, IDC_PORT);
+    PlatComboAddString(port, "COM1");
+    PlatComboSetCurSel(port, 0);
+    PlatWindow baud = PlatGetDlgItem(s.window, IDC_BAUD);
+    for (const BaudEntry& entry : kBaudTable) PlatComboAddString(baud, entry.item);
+    PlatComboSetCurSel(baud, BaudIndexFromRate(9600));
+    PlatWindow store = PlatGetDlgItem(s.window, IDC_STORE);
+    PlatComboAddString(store, "Desktop");
+    PlatComboAddString(store, "My Documents");
+    PlatComboSetCurSel(store, STORE_INDEX_DESKTOP);
+    // The first paint's layout gives the button its catalogue caption.
+    PlatSetWindowText(PlatGetDlgItem(s.window, IDC_START), "Start");
+    SimSetPort(1, SIM_PORT_PRESENT);
+
+    // The first byte sets the machine: a code page with lead bytes, a tick about to wrap.
+    uint8_t setup = Next();
+    if (setup & 1) SimSetCodePage(932);
+    if (setup & 2) SimSetTick(0xFFFFFFFFu - (uint32_t)(setup >> 2) * 1000u);
+}
+
+// ---------------------------------------------------------------- invariants
+
+int ListEnabled(int id) { return SimWindow(PlatGetDlgItem(s.window, id))->enabled; }
+
+// The status area may cut a record between characters, never inside one.
+void CheckShown(const std::string& record)
+{
+    std::string shown = gStatus.lastRecord;
+    size_t want = std::min(record.size(), (size_t)LAST_RECORD_SIZE - 1);
+    FUZZ_CHECK(record.compare(0, shown.size(), shown) == 0);
+    FUZZ_CHECK(shown.size() == want || (shown.size() + 1 == want && shown.size() > 0));
+}
+
+// How many of the model's records the file holds; aborts unless the file is exactly the
+// first few of them, each with CR LF, and nothing else.
+size_t CheckFile(const ModelResult& model)
+{
+    std::string content = FuzzReadFile(s.path);
+    FUZZ_CHECK(content != "\x01missing");
+    size_t at = 0;
+    size_t count = 0;
+    while (at < content.size()) {
+        FUZZ_CHECK(count < model.records.size());
+        const std::string line = model.records[count] + "\r\n";
+        FUZZ_CHECK(content.compare(at, line.size(), line) == 0);
+        at += line.size();
+        count++;
+    }
+    return count;
+}
+
+int NewBoxSays(const char* words)
+{
+    const std::vector<SimMessageBox>& boxes = SimMessageBoxes();
+    for (size_t i = s.boxesAtStart; i < boxes.size(); i++)
+        if (boxes[i].text.find(words) != std::string::npos) return 1;
+    return 0;
+}
+
+// wasCancel: the step was a press of the button while the port was open.
+void Check(int wasCancel)
+{
+    FUZZ_CHECK(memchr(gStatus.lastRecord, '\0', LAST_RECORD_SIZE) != nullptr);
+    FUZZ_CHECK(gStatus.statusIndex >= STATUS_READY && gStatus.statusIndex <= STATUS_TIMEOUT);
+    FUZZ_CHECK(gDownload.phase >= PHASE_IDLE && gDownload.phase <= PHASE_FINISH);
+
+    int open = CommIsOpen();
+    // The port and the file are open together, exactly while the download receives.
+    int receiving = gDownload.phase == PHASE_RECEIVE || gDownload.phase == PHASE_FINISH;
+    if (!s.destroyed) {
+        FUZZ_CHECK(open == receiving);
+        FUZZ_CHECK((gDownload.outputFile != nullptr) == receiving);
+        if (gDownload.phase == PHASE_IDLE) {
+            FUZZ_CHECK(ListEnabled(IDC_PORT) && ListEnabled(IDC_BAUD) && ListEnabled(IDC_STORE));
+            FUZZ_CHECK(SimWindow(PlatGetDlgItem(s.window, IDC_START))->text == "Start");
+            FUZZ_CHECK(gDownload.timerId == 0);
+        } else {
+            // Never standing still: a running download always has its next step due.
+            FUZZ_CHECK(gDownload.timerId != 0);
+            FUZZ_CHECK(!SimTimers().empty());
+            FUZZ_CHECK(!ListEnabled(IDC_PORT) && !ListEnabled(IDC_BAUD) && !ListEnabled(IDC_STORE));
+            FUZZ_CHECK(SimWindow(PlatGetDlgItem(s.window, IDC_START))->text == "Cancel");
+        }
+    }
+
+    // A download began: whatever it reads from now on comes after the purge.
+    if (open && !s.portWasOpen) {
+        size_t queued = SimPortQueued(1);
+        s.sent = s.sent.substr(s.sent.size() - std::min(queued, s.sent.size()));
+    }
+    s.portWasOpen = open;
+
+    if (!s.active && gDownload.outputFile != nullptr) {
+        s.active = 1;
+        s.path = SimHostPath(gDownload.outputPath);
+        s.boxesAtStart = SimMessageBoxes().size();
+        FUZZ_CHECK(FuzzReadFile(s.path).empty());
+    }
+    if (!s.active) return;
+
+    ModelResult model = ModelParse(Delivered());
+    if (gDownload.outputFile != nullptr && !s.destroyed) {
+        size_t written = CheckFile(model);
+        if (written > 0) CheckShown(model.records[written - 1]);
+        return;
+    }
+
+    // The download has ended.
+    s.active = 0;
+    if (wasCancel) {
+        FUZZ_CHECK(gStatus.statusIndex == STATUS_READY);
+        if (!NewBoxSays("could not be deleted")) FUZZ_CHECK(!FuzzFileExists(s.path));
+        return;
+    }
+    size_t written = CheckFile(model);
+    if (s.destroyed) return;
+    FUZZ_CHECK(gStatus.lastRecord[0] == '\0');
+    int told = SimMessageBoxes().size() > s.boxesAtStart;
+    if (gStatus.statusIndex == STATUS_COMPLETE) {
+        // Complete only with the whole data set in the file.
+        FUZZ_CHECK(model.end == MODEL_COMPLETE);
+        FUZZ_CHECK(written == model.records.size());
+        FUZZ_CHECK(!told);
+        return;
+    }
+    FUZZ_CHECK(gStatus.statusIndex == STATUS_TIMEOUT);
+    if (!told) {
+        // A silent or wrong device: every record received before the end is in the file, and
+        // a data set that had already arrived whole is not reported as failed.
+        FUZZ_CHECK(model.end != MODEL_COMPLETE);
+        FUZZ_CHECK(written == model.records.size());
+    }
+}
+
+int Tick(void)
+{
+    PlatWindow target = nullptr;
+    unsigned id = 0;
+    if (!SimNextTimer(&target, &id)) return 0;
+    DownloadOnTimer(target, id);
+    Check(0);
+    return 1;
+}
+
+const SimOp kFaults[] = {
+    SIM_OP_READ_FILE,  SIM_OP_SET_TIMER,   SIM_OP_FILE_REMOVE,        SIM_OP_CLOSE_HANDLE,
+    SIM_OP_FILE_CREATE, SIM_OP_COMM_OPEN,  SIM_OP_CLEAR_COMM_ERROR,
+};
+
+void Step(void)
+{
+    switch (Next() % 15) {
+    case 0: {  // raw bytes from the device
+        size_t count = (size_t)Next() + 1;
+        std::string bytes;
+        while (count-- > 0 && More()) bytes += (char)Next();
+        Feed(bytes);
+        break;
+    }
+    case 1: {  // one line from the device
+        size_t count = Next() % 64;
+        std::string bytes;
+        while (count-- > 0 && More()) bytes += (char)Next();
+        Feed(bytes + "\r\n");
+        break;
+    }
+    case 2:
+        Feed("\x02\r\n");
+        break;
+    case 3:
+        Feed("\x03\r\n");
+        break;
+    case 4: {  // a long line, near the receive buffer's size
+        size_t length = 1900 + (size_t)Next() * 2;
+        int ended = Next() & 1;
+        Feed(std::string(length, 'L') + (ended ? "\r\n" : ""));
+        break;
+    }
+    case 5: {
+        uint8_t limit = Next();
+        SimSetReadLimit(limit == 255 ? -1 : limit % 32);
+        break;
+    }
+    case 6: {  // the clock moves on without a tick: a busy or suspended machine
+        uint32_t ms = (uint32_t)Next() << 8;
+        ms |= Next();
+        SimAdvance(ms);
+        break;
+    }
+    case 7:
+        Tick();
+        break;
+    case 8: {
+        int ticks = Next() % 64 + 1;
+        while (ticks-- > 0 && Tick()) {
+        }
+        break;
+    }
+    case 9: {
+        int cancel = CommIsOpen();
+        DownloadToggle(s.window);
+        Check(cancel);
+        break;
+    }
+    case 10: {
+        SimOp op = kFaults[Next() % (sizeof kFaults / sizeof kFaults[0])];
+        int skip = Next() % 8;
+        int count = Next() % 4 + 1;
+        SimFail(op, skip, count);
+        break;
+    }
+    case 11:
+        SimSetDiskFull(Next() & 1);
+        break;
+    case 12:
+        if (Next() & 1)
+            SimPortVanish(1);
+        else
+            SimSetPort(1, SIM_PORT_PRESENT);
+        break;
+    case 13:
+        OnDestroy(s.window);
+        s.destroyed = 1;
+        Check(0);
+        break;
+    default:  // several ticks with the device quiet, up to past the time-out
+        for (int i = 0; i < 330 && Tick(); i++) {
+        }
+        break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (gRoot.empty()) gRoot = FuzzTempDir();
+    NewSession(data, size);
+    Check(0);
+    while (More() && !s.destroyed) Step();
+    // Let whatever runs come to its end: the port hands over the rest at once, so at most
+    // a few polls per 2048 queued bytes, the time-out and the finish step remain.
+    SimSetReadLimit(-1);
+    for (int i = 0; i < 5000 && !s.destroyed && Tick(); i++) {
+    }
+    if (!s.destroyed) {
+        FUZZ_CHECK(gDownload.phase == PHASE_IDLE);
+        OnDestroy(s.window);
+        s.destroyed = 1;
+        Check(0);
+    }
+    return 0;
+}
