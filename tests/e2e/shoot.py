@@ -1,0 +1,54 @@
+"""Takes the picture of the laid-out window for the documentation: starts a Wine bed with
+one virtual port (COM1), runs km740tool.exe there with the built-in texts, and writes the
+window, cropped from a screenshot, to the given PNG. Usage: shoot.py BUILD_DIR OUT.png"""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winebed  # noqa: E402
+from dialog import catalogue, config, laid_out, status_text  # noqa: E402
+
+
+def main(build, out):
+    exe = {name: os.path.join(build, name + ".exe")
+           for name in ("km740tool", "uidriver", "portcheck")}
+    for path in exe.values():
+        if not os.path.isfile(path):
+            sys.exit("shoot: %s is not built" % path)
+    bed = winebed.Bed(uidriver=exe["uidriver"], portcheck=exe["portcheck"])
+    bed.start()
+    try:
+        bed.add_port(1)
+        folder = os.path.join(bed.drive_c(), "km740")
+        os.makedirs(folder)
+        shutil.copyfile(exe["km740tool"], os.path.join(folder, "km740tool.exe"))
+        for name, data in (("message.csv", catalogue()), ("config.csv", config(1, 9600, 1))):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        proc = bed.start_exe(bed.windows_path(os.path.join(folder, "km740tool.exe")), cwd=folder)
+        laid_out(bed)
+        # The texts are painted in the paint after the layout's own: wait until they show.
+        deadline = time.monotonic() + 5
+        while status_text(bed) != "Ready.":
+            if time.monotonic() > deadline:
+                sys.exit("shoot: the status line does not read Ready.")
+            time.sleep(0.1)
+        x0, y0, x1, y1 = map(int, bed.ui_ok("window-rect").split())
+        shot = bed.screenshot(os.path.join(bed.root, "screen.png"))
+        subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0),
+                        "+repage", "-strip", out], check=True, timeout=30)
+        bed.ui_ok("close")
+        proc.wait(timeout=10)
+    finally:
+        bed.stop()
+    print("shoot: wrote %s (%dx%d)" % (out, x1 - x0, y1 - y0))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
