@@ -22,10 +22,24 @@ cmake --build build/host -j"$jobs" || fail "host build"
 step "host unit tests"
 ctest --test-dir build/host --output-on-failure -j"$jobs" || fail "host unit tests"
 
+if [ "${KM_SKIP_VALGRIND:-0}" = 1 ]; then
+    echo "test.sh: valgrind skipped (KM_SKIP_VALGRIND=1)"
+else
+    step "host unit tests under valgrind memcheck"
+    scripts/valgrind.sh || fail "valgrind"
+fi
+
 step "host unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset host-asan -DKM_WERROR=ON >/dev/null || fail "host-asan configure"
 cmake --build build/host-asan -j"$jobs" --target unit_tests || fail "host-asan build"
 ctest --test-dir build/host-asan --output-on-failure -j"$jobs" || fail "host-asan unit tests"
+
+if [ "${KM_SKIP_FUZZ:-0}" = 1 ]; then
+    echo "test.sh: fuzzing skipped (KM_SKIP_FUZZ=1)"
+else
+    step "fuzz targets, ${KM_FUZZ_SECONDS:-60} s each"
+    scripts/fuzz.sh "${KM_FUZZ_SECONDS:-60}" || fail "fuzzing"
+fi
 
 if [ "${KM_SKIP_WINE:-0}" = 1 ]; then
     echo "test.sh: Wine tests skipped (KM_SKIP_WINE=1)"
