@@ -1,0 +1,253 @@
+"""Turns the bench's JSON figures into the table: printed, and written to bench/results.md.
+Every figure is shown beside its reference and the ratio of the two."""
+
+import argparse
+import json
+import statistics
+
+LINE_RATE = 3840        # bytes/s at 38400 baud, 8N1
+DRIVER_QUEUE = 1024     # the input queue the program asks the driver for
+RX_BUFFER = 2048        # the program's receive buffer: the most one read can take
+POLL_MS = 100
+FINISH_MS = 250
+
+
+def f(value, fmt="%.0f"):
+    return "-" if value is None else fmt % value
+
+
+def med_spread(values, fmt="%.3f"):
+    values = [v for v in values if v is not None]
+    if not values:
+        return "-"
+    return (fmt + " (" + fmt + "-" + fmt + ")") % (statistics.median(values), min(values), max(values))
+
+
+def table(head, rows):
+    out = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
+    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return out
+
+
+def throughput(runs):
+    rows = []
+    for r in runs:
+        offered = LINE_RATE if r["mode"] == "paced" else r["offered_Bps"]
+        rows.append([
+            "paced 38400" if r["mode"] == "paced" else "flood, XOFF ignored",
+            r["length"], r["records"], r["sent_bytes"],
+            "%d / %d" % (r["file_bytes"], r["expected_bytes"]),
+            "%d / %d" % (r["records_intact"], r["records"]),
+            f(r["records_per_s"]), f(r["achieved_Bps"]), f(offered),
+            f(r["achieved_Bps"] / offered if r["achieved_Bps"] and offered else None, "%.2f"),
+            f(r["achieved_Bps"] / LINE_RATE if r["achieved_Bps"] else None, "%.2f"),
+            "%d (%.1f)" % (r["max_backlog"], r["max_backlog"] / DRIVER_QUEUE),
+            r["status"]])
+    return table(["mode", "record bytes", "records", "bytes sent", "file bytes / expected",
+                  "records intact", "records/s", "achieved B/s", "offered B/s",
+                  "achieved / offered", "achieved / line rate", "max backlog B (/ 1024 queue)",
+                  "status read"], rows)
+
+
+def ticks(runs):
+    rows = []
+    for r in runs:
+        period = r["tick_period_ms_median"]
+        rows.append([
+            r["mode"], r["length"], r["ticks"], f(r["tick_bytes_median"]), f(r["tick_bytes_max"]),
+            f(period), f(r["tick_step_ms_median"]), f(r["per_record_ms_median"], "%.2f"),
+            f(RX_BUFFER / period * 1000 if period else None),
+            f((period - POLL_MS) / POLL_MS if period else None, "%.2f")])
+    return table(["mode", "record bytes", "ticks seen", "bytes/tick median", "bytes/tick max",
+                  "tick period ms (ref 100)", "writing step ms", "ms per record",
+                  "ceiling B/s = 2048 / period", "(period - 100) / 100"], rows)
+
+
+def latency(runs):
+    rows = []
+    ref = 2 * POLL_MS + FINISH_MS
+    for r in runs:
+        lat = r["record_latency_ms"]
+        rows.append([
+            r["mode"], r["length"], f(lat["median"]), f(lat["p95"]), f(lat["max"]),
+            f(r["etx_to_start_ms"]), f(r["etx_port_to_start_ms"]),
+            f(r["etx_port_to_start_ms"] / ref if r["etx_port_to_start_ms"] else None, "%.2f")])
+    return table(["mode", "record bytes", "record -> file median ms", "p95 ms", "max ms",
+                  "ETX leaves devsim -> caption Start ms", "ETX at the port -> caption Start ms",
+                  "/ 450 ms (read tick + line tick + 250 ms finish)"], rows)
+
+
+def cpu(c):
+    rows = []
+    idle = c["idle"]
+    for name in ("idle", "waiting"):
+        w = c[name]
+        scale = 30.0 / w["window_s"]
+        prog = w["program_cpu_s"] * scale
+        rows.append([
+            "window open, idle" if name == "idle" else "download started, no data",
+            "%.1f" % w["window_s"], "%.3f" % prog, "%.2f%%" % (100 * w["program_cpu_s"] / w["window_s"]),
+            "%.3f" % (w["wineserver_cpu_s"] * scale),
+            f(prog / (idle["program_cpu_s"] * 30.0 / idle["window_s"])
+              if idle["program_cpu_s"] > 0 else None, "%.1f")])
+    return table(["state", "window s", "program CPU s per 30 s", "program % of a core",
+                  "wineserver CPU s per 30 s", "program vs idle"], rows)
+
+
+def startup(s, size):
+    tool, ref = s["tool"], s["minimal"]
+    t_tool = statistics.median(tool["start_s"])
+    t_ref = statistics.median(ref["start_s"])
+    hwm_tool = statistics.median(tool["vmhwm_kb"])
+    hwm_ref = statistics.median(ref["vmhwm_kb"])
+    rows = [
+        ["launch -> visible window (wait-window), s, median (min-max) of %d" % len(tool["start_s"]),
+         med_spread(tool["start_s"]), med_spread(ref["start_s"]), "%.2f" % (t_tool / t_ref)],
+        ["the probe alone (wait-window on a window already up), s",
+         med_spread(tool["probe_floor_s"]), med_spread(ref["probe_floor_s"]), "-"],
+        ["CPU s of the process once up, median (min-max)", med_spread(tool["cpu_s"], "%.2f"),
+         med_spread(ref["cpu_s"], "%.2f"),
+         "%.2f" % (statistics.median(tool["cpu_s"]) / statistics.median(ref["cpu_s"]))
+         if statistics.median(ref["cpu_s"]) else "-"],
+        ["peak memory VmHWM, kB, median (min-max)", med_spread(tool["vmhwm_kb"], "%.0f"),
+         med_spread(ref["vmhwm_kb"], "%.0f"), "%.2f" % (hwm_tool / hwm_ref)],
+        [".exe bytes", size["tool"]["bytes"], size["minimal"]["bytes"],
+         "%.2f" % (size["tool"]["bytes"] / size["minimal"]["bytes"])],
+        [".exe bytes stripped", size["tool"]["stripped"], size["minimal"]["stripped"],
+         "%.2f" % (size["tool"]["stripped"] / size["minimal"]["stripped"])],
+        ["imported DLLs", ", ".join(size["tool"]["dlls"]), ", ".join(size["minimal"]["dlls"]),
+         "%d / %d" % (len(size["tool"]["dlls"]), len(size["minimal"]["dlls"]))],
+    ]
+    return table(["figure", "km740tool.exe", "minimal dialog", "ratio"], rows)
+
+
+def host(h):
+    rows = []
+    for r in h:
+        rows.append([r["length"], r["records"], r["bytes"], r["total_ir"],
+                     "%.1f" % r["ir_per_byte"], "%.1f" % r["framing_per_byte"],
+                     "%.1f" % r["port_read_per_byte"], "%.1f" % r["file_write_per_byte"],
+                     "%.1f" % r["rest_per_byte"], "%.0f" % r["ir_per_record"],
+                     "%.2f" % (r["ir_per_byte"] * LINE_RATE / 1e6), r["same"]])
+    return table(["record bytes", "records", "bytes", "Ir in timer steps", "Ir/byte",
+                  "framing", "port read (sim)", "file write (libc)", "rest", "Ir/record",
+                  "M Ir/s at line rate", "file same"], rows)
+
+
+def bottleneck(runs):
+    flood = {r["length"]: r for r in runs if r["mode"] == "flood"}
+    paced = {r["length"]: r for r in runs if r["mode"] == "paced"}
+    out = []
+    shortest = min(flood) if flood else None
+    longest = max(flood) if flood else None
+    if shortest is not None:
+        s = flood[shortest]
+        out.append(
+            "- Short records: flooding %d-byte records the program takes %.0f records/s = %.0f B/s, "
+            "%.2f x the line rate. A tick takes a median %.0f bytes and lasts %.0f ms from one "
+            "tick's start to the next; the writing step inside it takes %.0f ms, %.2f ms per record "
+            "(write + flush, invalidate + immediate repaint, Sleep(1)). The per-record cost, not "
+            "the read limit, sets the pace." % (
+                shortest, s["records_per_s"] or 0, s["achieved_Bps"] or 0,
+                (s["achieved_Bps"] or 0) / LINE_RATE, s["tick_bytes_median"] or 0,
+                s["tick_period_ms_median"] or 0, s["tick_step_ms_median"] or 0,
+                s["per_record_ms_median"] or 0))
+        if shortest in paced:
+            p = paced[shortest]
+            out.append(
+                "- Paced at 38400 baud the same records arrive at %.0f records/s; the program "
+                "takes %.0f B/s (%.2f of the offered rate) and the backlog grows to %d bytes "
+                "(%.1f x a 1024-byte driver queue): without flow control a real line would "
+                "lose data here." % (
+                    LINE_RATE / (shortest + 2), p["achieved_Bps"] or 0,
+                    (p["achieved_Bps"] or 0) / LINE_RATE, p["max_backlog"],
+                    p["max_backlog"] / DRIVER_QUEUE))
+    if longest is not None:
+        s = flood[longest]
+        out.append(
+            "- Long records: flooding %d-byte records the program takes %.0f B/s = %.2f x the "
+            "line rate: a median %.0f bytes per tick (the 2048-byte receive buffer less the "
+            "partial line) every %.0f ms, so the ceiling is the one read per tick of at most 2048 "
+            "bytes after a 100 ms wait." % (
+                longest, s["achieved_Bps"] or 0, (s["achieved_Bps"] or 0) / LINE_RATE,
+                s["tick_bytes_median"] or 0, s["tick_period_ms_median"] or 0))
+    for length in sorted(paced):
+        p = paced[length]
+        out.append(
+            "- Paced, %d-byte records: backlog max %d bytes, %s the 1024-byte queue." % (
+                length, p["max_backlog"], "above" if p["max_backlog"] > DRIVER_QUEUE else "within"))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--wine", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--size", required=True)
+    parser.add_argument("--machine", required=True)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    with open(args.wine) as fh:
+        wine = json.load(fh)
+    with open(args.host) as fh:
+        hostr = json.load(fh)
+    with open(args.size) as fh:
+        size = json.load(fh)
+    with open(args.machine) as fh:
+        machine = json.load(fh)
+
+    runs = wine["throughput"]
+    lines = ["# KM-740 TOOL: measured figures", "",
+             "Generated by `%s`; do not edit by hand." % machine["command"], ""]
+    lines += ["- %s: %s" % (k, v) for k, v in machine["facts"]]
+    lines += ["", "## Throughput and loss", "",
+              "The real program under Wine receives generated records from devsim over a virtual "
+              "COM port at 38400 baud (3840 B/s offered when paced). A relay stands in for the "
+              "line: it takes every byte devsim writes at once and keeps up to 3 KB queued at the "
+              "program's port (more than one read takes, below the tty's own XOFF point), so "
+              "devsim is never held back and the backlog - bytes sent, not yet taken by the "
+              "program - is exact. File bytes are compared with the regenerated records, record "
+              "by record. Rates run from the first byte sent to the file's last record.", ""]
+    lines += throughput(runs)
+    flow = sum(sum(r["flow_bytes"].values()) for r in runs)
+    lines += ["", "Flow-control bytes the program's port sent back during all runs: %d." % flow]
+    lines += ["", "## Ticks, as seen in the file's growth", "",
+              "The file is flushed per record, so sampling its size every 1-2 ms shows each "
+              "tick's burst of records.", ""]
+    lines += ticks(runs)
+    lines += ["", "## Latency", "",
+              "Record -> file: from the record's last byte leaving devsim to the file first "
+              "holding it (file size polled every 1-2 ms). ETX -> caption: from devsim's "
+              "--stamp-file (CLOCK_REALTIME of the ETX write) to `uidriver wait-caption start "
+              "Start` returning; it polls every 20 ms and its exit adds a few ms, so these are "
+              "upper bounds by up to about 30 ms.", ""]
+    lines += latency(runs)
+    lines += ["", "## CPU while waiting", "",
+              "utime + stime from /proc/<pid>/stat of the Wine process running km740tool.exe "
+              "and of the bed's wineserver, over the window shown, scaled to 30 s. The program "
+              "gives up after 30 s of silence, so the waiting window stays under that.", ""]
+    lines += cpu(wine["cpu"])
+    lines += ["", "## Start-up and size", "",
+              "Both programs started the same way (wine, warm wineserver, same prefix) and timed "
+              "from launch to `uidriver wait-window` returning (20 ms polling, plus the probe's "
+              "own start). The reference is bench/minimal_dialog.cpp: the same class, template "
+              "mechanism, manifest and message loop, two buttons, nothing else. VmHWM after the "
+              "window has been up 1 s.", ""]
+    lines += startup(wine["startup"], size)
+    lines += ["", "## Host: instructions per received byte", "",
+              "host_download runs a whole download through the logic on the simulated platform "
+              "(Release build); callgrind counts only the timer steps. framing = RxNextLine + "
+              "RxFill less the port read; port read = CommRead with the sim's queue; file write = "
+              "OutputFileWrite (libc fwrite + fflush, the write system call not counted); rest = "
+              "state machine, status text, window calls of the sim.", ""]
+    lines += host(hostr)
+    lines += ["", "## First bottleneck", ""]
+    lines += bottleneck(runs)
+    text = "\n".join(lines) + "\n"
+    with open(args.out, "w") as fh:
+        fh.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
