@@ -23,6 +23,21 @@ def close_and_exit(bed, proc):
     assert wait_exit(proc) == 0
 
 
+# A warm start here takes about 0.3 s to the laid-out window; the bound leaves room for a
+# busy two-core host while still catching a start that waits on something.
+START_LIMIT_S = 3.0
+
+
+def test_starts_at_once_with_every_port_absent_but_one(fresh_bed, tool):
+    fresh_bed.add_port(16)      # the scan probes COM1..COM15 in vain first
+    t = time.monotonic()
+    proc, _ = tool({"message.csv": FULL})
+    laid_out(fresh_bed)
+    assert time.monotonic() - t < START_LIMIT_S
+    assert fresh_bed.ui_ok("cursel", "port") == "15"
+    close_and_exit(fresh_bed, proc)
+
+
 # ---- message.csv ----
 
 def test_missing_catalogue_warns_once_then_shows_the_defaults(fresh_bed, tool):

@@ -11,7 +11,7 @@ import pytest
 from conftest import wait_exit, wait_for
 from dialog import (BAUD_ITEMS, BAUD_RATES, DEFAULT_TEXTS, PORT_ITEMS, boxes, catalogue, config, cursel,
                     exit_code, items, label_text, laid_out, read_file, rect, status_text,
-                    text_height)
+                    text_height, xdotool)
 
 FULL = catalogue()
 SCREEN_W, SCREEN_H = 1024, 768
@@ -93,6 +93,51 @@ def test_unusable_pick_is_refused_and_a_usable_one_accepted(fresh_bed, tool, ind
     assert wait_for(lambda: cursel(fresh_bed, "port") == 1)
     close_and_exit(fresh_bed, proc)
     assert read_file(folder, "config.csv") == config(2, 9600, 1)
+
+
+def _pick_with_mouse(bed, control, index):
+    """Opens a list with a click on its arrow and clicks item index in the opened list (one
+    text line per item, right below the closed field), as a user does: the notification then
+    comes from the control itself, not from the driver."""
+    x, y = bed.client_origin()
+    left, top, right, bottom = rect(bed, control)
+    h = text_height(bed)
+    xdotool(bed, "mousemove", x + right - 8, y + (top + bottom) // 2, "click", 1)
+    time.sleep(0.3)
+    xdotool(bed, "mousemove", x + left + 12, y + bottom + 1 + index * h + h // 2, "click", 1)
+
+
+def test_mouse_picks_in_the_opened_lists(fresh_bed, tool):
+    fresh_bed.add_port(3)
+    proc, folder = tool({"message.csv": FULL, "config.csv": config(3, 1200, 1)})
+    laid_out(fresh_bed)
+    _pick_with_mouse(fresh_bed, "port", 8)
+    assert fresh_bed.ui("wait-box", 5000) == (0, "ERROR\tCOM9 is not enabled.")
+    fresh_bed.ui_ok("dismiss")
+    assert wait_for(lambda: cursel(fresh_bed, "port") == 2)
+    _pick_with_mouse(fresh_bed, "baud", 5)
+    _pick_with_mouse(fresh_bed, "store", 1)
+    assert wait_for(lambda: (cursel(fresh_bed, "baud"), cursel(fresh_bed, "store")) == (5, 1))
+    close_and_exit(fresh_bed, proc)
+    assert read_file(folder, "config.csv") == config(3, 38400, 0)
+
+
+# The longest text a catalogue line carries: 255 bytes with key, comma and CR.
+LONG_NOT_ENABLED = ("is not enabled " + "x" * 240)[:255 - len("NOT_ENABLED,") - 1]
+
+
+def test_longest_refusal_text_is_shown_whole(fresh_bed, tool):
+    fresh_bed.add_port(1)
+    # Last in the file: the line's LF is read as a line of its own, which ends the parse.
+    texts = {k: v for k, v in DEFAULT_TEXTS.items() if k != "NOT_ENABLED"}
+    texts["NOT_ENABLED"] = LONG_NOT_ENABLED
+    proc, _ = tool({"message.csv": catalogue(texts)})
+    laid_out(fresh_bed)
+    assert boxes(fresh_bed) == []
+    fresh_bed.ui_ok("select", "port", 15)
+    assert fresh_bed.ui("wait-box", 5000) == (0, "ERROR\tCOM16 " + LONG_NOT_ENABLED)
+    fresh_bed.ui_ok("dismiss")
+    close_and_exit(fresh_bed, proc)
 
 
 def test_no_usable_port_warns_and_ends_saving_port_zero(fresh_bed, tool):
