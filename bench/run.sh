@@ -1,8 +1,8 @@
 #!/bin/bash
 # The bench: km740tool.exe under Wine against the 38400-baud line rate (throughput, loss,
 # backlog, latency), its CPU while waiting, its start-up, memory and size against a minimal
-# dialog, and instructions per byte of the download logic on the host. Prints the table and
-# writes it to bench/results.md.
+# dialog, what each per-record step costs under Wine, and instructions per byte of the
+# download logic on the host. Prints the table and writes it to bench/results.md.
 #
 # Usage: bench/run.sh            ~10 minutes: 100 KB paced and 256 KB flooded per record length
 #        BENCH_FULL=1 bench/run.sh   1 MB for both (about 35 minutes)
@@ -44,6 +44,8 @@ x86_64-w64-mingw32-windres -I. bench/minimal_dialog.rc -O coff -o "$out/minimal_
 # The same compiler and flags as the Windows preset's Release build of km740tool.exe.
 x86_64-w64-mingw32-g++-posix -O3 -DNDEBUG -mwindows -static -static-libgcc -static-libstdc++ \
     bench/minimal_dialog.cpp "$out/minimal_dialog.res.o" -o "$out/minimal_dialog.exe" -luser32
+x86_64-w64-mingw32-g++-posix -O3 -DNDEBUG -static -static-libgcc -static-libstdc++ \
+    bench/record_cost.cpp -o "$out/record_cost.exe" -luser32 -lgdi32
 
 echo "=== size"
 size_of() {  # exe -> "bytes stripped dll,dll"
@@ -87,6 +89,7 @@ echo "=== Wine: throughput, latency, CPU, start-up (paced $paced B, flood $flood
 started=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 python3 bench/wine_bench.py --paced-bytes "$paced" --flood-bytes "$flood" --lengths "$lengths" \
     --starts "$starts" --devsim build/host/devsim --minimal "$out/minimal_dialog.exe" \
+    --record-cost "$out/record_cost.exe" \
     --out "$out/wine.json"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 

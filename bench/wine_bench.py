@@ -302,11 +302,13 @@ class Bench:
                "--stamp-file", stamp, "--quiet", "--hold-ms", "100", line.dev_path]
         if flood:
             cmd[1:1] = ["--flood", "--ignore-xoff"]
+        own0, wall0 = time.process_time(), time.monotonic()
         sent = subprocess.run(cmd, stdout=subprocess.PIPE, check=True,
                               timeout=3600).stdout.decode().split()
         sent_bytes = int(sent[2].split("=")[1])
         wt.join(timeout=3600)
         time.sleep(0.1)
+        own = (time.process_time() - own0) / (time.monotonic() - wall0)
         with line.lock:
             arrivals = list(line.arrivals)
             handoffs = list(line.handoffs)
@@ -382,6 +384,7 @@ class Bench:
             if inner else None,
             "per_record_ms_median": statistics.median(per_record_ms) if per_record_ms else None,
             "file_samples": len(sizes),
+            "bench_cpu_share": own,
         }
         say("%s L=%d: %d records, file %d/%d bytes, intact %d, %.0f B/s (offered %.0f), "
             "backlog max %d, status %r" % (res["mode"], length, count, len(content), expected_bytes,
@@ -464,6 +467,21 @@ class Bench:
                 name, " ".join("%.3f" % x for x in t), " ".join("%.3f" % x for x in fl),
                 " ".join(str(r[2]) for r in rs)))
 
+    # ---- what one record costs ----
+
+    def record_cost(self):
+        path = self.bed.windows_path(os.path.join(self.bed.drive_c(), "record_cost.txt"))
+        runs = []
+        for _ in range(5):
+            r = self.bed.run(self.args.record_cost, path, "500", timeout=120)
+            if r.returncode != 0:
+                raise RuntimeError("record_cost failed: " + r.stdout + r.stderr)
+            runs.append({k: float(v) for k, v in (kv.split("=") for kv in r.stdout.split())})
+        self.results["record_cost"] = runs
+        say("per record, us: " + "; ".join(
+            "write+flush %.0f, repaint %.0f, Sleep(1) %.0f" % (
+                r["write_flush_us"], r["repaint_us"], r["sleep1_us"]) for r in runs))
+
     # ---- the run ----
 
     def run(self):
@@ -477,6 +495,8 @@ class Bench:
                             os.path.join(self.tool[0], "message.csv"))
             if "startup" in a.parts:
                 self.startup()
+            if "cost" in a.parts:
+                self.record_cost()
             if "throughput" in a.parts or "cpu" in a.parts:
                 p = self.start_tool()
                 if "throughput" in a.parts:
@@ -505,7 +525,8 @@ def main():
                         default=[2, 10, 40, 200])
     parser.add_argument("--starts", type=int, default=7)
     parser.add_argument("--cpu-seconds", type=float, default=30.0)
-    parser.add_argument("--parts", default="throughput,cpu,startup")
+    parser.add_argument("--record-cost", default=os.path.join(REPO, "build", "bench", "record_cost.exe"))
+    parser.add_argument("--parts", default="throughput,cpu,startup,cost")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     args.parts = args.parts.split(",")
