@@ -5,7 +5,7 @@ received, leave nothing behind and say what happened."""
 
 import os
 import random
-import shutil
+import subprocess
 import time
 
 import pytest
@@ -50,6 +50,90 @@ def test_port_vanishing_mid_download_keeps_every_record(bench):
     bench.assert_idle()
     assert bench.status() == "Timeout error."
     assert read(path) == crlf(kept)
+
+
+# What the user does once the port has gone mid-download, and what must then become of the
+# file: Cancel deletes it, closing the window keeps the records received.
+AFTER_UNPLUG = [("Cancel", "click", False), ("close the window", "close", True)]
+
+
+@pytest.mark.parametrize("act,kept", [c[1:] for c in AFTER_UNPLUG], ids=[c[0] for c in AFTER_UNPLUG])
+def test_user_ends_a_download_whose_port_has_gone(bench, act, kept):
+    proc = bench.open()
+    desktop = bench.bed.folders()[0]
+    bench.start()
+    path = bench.wait_file(desktop)
+    bench.sim("--count", 100, "--length", 20, "--baud", 1200)
+    assert wait_for(lambda: len(records_in(path)) >= 3, timeout=10)
+    bench.bed.unplug_port(bench.port)
+    time.sleep(0.5)
+    got = records_in(path)
+    t = time.monotonic()
+    if act == "click":
+        bench.bed.ui_ok("click", "start")
+        bench.wait_idle(3000)
+        assert bench.status() == "Ready."
+        bench.assert_idle()
+        assert bench.bed.ui_ok("boxes") == ""
+    else:
+        bench.bed.ui_ok("close")
+        assert wait_exit(proc) == 0
+    # Closing a port whose pty is gone must not hang the window.
+    assert time.monotonic() - t < 3
+    if kept:
+        assert records_in(path) == got == [gen(i, 20) for i in range(1, len(got) + 1)]
+    else:
+        assert outputs(desktop) == []
+
+
+# The port is gone, or opened by another program, when Start is pressed.
+PORT_REFUSED = [("unplugged", lambda bed, n: bed.unplug_port(n)),
+                ("held by another program", lambda bed, n: bed.hold_port(n))]
+
+
+@pytest.mark.parametrize("spoil", [c[1] for c in PORT_REFUSED], ids=[c[0] for c in PORT_REFUSED])
+def test_port_refused_at_start_is_reported_and_undone(bench, spoil):
+    bench.open()
+    spoil(bench.bed, bench.port)
+    bench.start()
+    assert bench.bed.ui_ok("wait-box", 5000) == "ERROR\tCOM1 is not enabled."
+    bench.bed.ui_ok("dismiss")
+    bench.assert_idle()
+    assert bench.status() == "Ready."
+    # The file made just before the port refused is gone again.
+    assert [outputs(f) for f in bench.bed.folders()] == [[], []]
+
+
+def test_full_disk_stops_the_download_and_says_so(bench):
+    desktop = bench.bed.folders()[0]
+    # A 16 KiB file system on the Desktop: it fills up after some 390 records of 42 bytes.
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", desktop],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    try:
+        bench.open()
+        bench.start()
+        path = bench.wait_file(desktop)
+        bench.sim("--count", 1000, "--length", 40, "--flood")
+        box = bench.bed.ui_ok("wait-box", 20000)
+        assert box.startswith("ERROR\tThe output file could not be written; the download "
+                              "was stopped:\\r\\n%s\\r\\n" % bench.bed.windows_path(path))
+        bench.bed.ui_ok("dismiss")
+        bench.assert_idle()
+        assert bench.status() == "Timeout error."
+        data = read(path)
+        lines = data.split(b"\r\n")
+        whole, tail = lines[:-1], lines[-1]
+        # Every record before the failure is whole and in order; at most the one that did
+        # not fit is cut, and nothing was appended behind it.
+        assert len(whole) > 300
+        assert whole == [gen(i, 40) for i in range(1, len(whole) + 1)]
+        assert gen(len(whole) + 1, 40).startswith(tail)
+        bench.bed.ui_ok("close")
+        assert wait_exit(bench.proc) == 0
+    finally:
+        if subprocess.run(["umount", desktop]).returncode != 0:
+            subprocess.run(["umount", "-l", desktop])
 
 
 def _replace_by_file(folder):
