@@ -285,11 +285,10 @@ class Bench:
         line.reset(watch=path)
 
         caption = {}
-        watcher = self.bed.start_exe(self.bed.windows_path(os.path.join(self.win, "uidriver.exe")),
-                                     "wait-caption", "start", "Start", "1800000")
+        watcher = self.probe("wait-caption", "start", "Start", "1800000")
 
         def wait_watcher():
-            watcher.wait()
+            watcher.wait()  # no timeout: a blocking waitpid, not 50 ms polling
             caption["t"] = time.time()
         wt = threading.Thread(target=wait_watcher, daemon=True)
         wt.start()
@@ -418,25 +417,40 @@ class Bench:
 
     # ---- start-up and memory ----
 
+    def wait_exact(self, p, limit):
+        """Waits for a program from start_exe and returns the time.monotonic() of its end.
+        Popen.wait with a timeout polls in sleeps of up to 50 ms, which would round the
+        figures to 50 ms; a plain wait blocks in waitpid, and a timer guards against a hang."""
+        guard = threading.Timer(limit, p.kill)
+        guard.start()
+        try:
+            rc = p.wait()
+        finally:
+            guard.cancel()
+        return time.monotonic(), rc
+
+    def probe(self, *args):
+        return self.bed.start_exe(
+            self.bed.windows_path(os.path.join(self.win, "uidriver.exe")), *args)
+
     def startup_once(self, target, folder):
         # The probe is started first and given time to come up, so its own start (about as
         # long as the program's) is not in the figure; what remains is its 20 ms polling and
         # its exit.
-        probe = self.bed.start_exe(self.bed.windows_path(os.path.join(self.win, "uidriver.exe")),
-                                   "wait-window", "30000")
+        probe = self.probe("wait-window", "30000")
         time.sleep(1.0)
         if probe.poll() is not None:
             raise RuntimeError("a window was up before the launch")
         t0 = time.monotonic()
         p = self.bed.start_exe(self.bed.windows_path(target), cwd=folder)
-        if probe.wait(timeout=60) != 0:
+        t1, rc = self.wait_exact(probe, 60)
+        if rc != 0:
             raise RuntimeError("no window within 30 s")
-        t1 = time.monotonic()
         time.sleep(1.0)
-        # The probe's own cost: the same command once the window is there.
+        # The probe's own cost, for scale: a whole wait-window run once the window is there.
         t2 = time.monotonic()
-        self.bed.ui_ok("wait-window", 20000)
-        floor = time.monotonic() - t2
+        t3, _ = self.wait_exact(self.probe("wait-window", "30000"), 60)
+        floor = t3 - t2
         pid = self.find_pid(os.path.basename(target))
         hwm = self.status_field(pid, "VmHWM") if pid else None
         rss = self.status_field(pid, "VmRSS") if pid else None
