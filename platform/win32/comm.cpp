@@ -4,64 +4,25 @@
 
 static_assert(sizeof(DCB) == PLAT_DCB_SIZE, "DCB size");
 
-static void DcbToPlat(const DCB& from, PlatDcb* to)
-{
-    to->DCBlength = from.DCBlength;
-    to->BaudRate = from.BaudRate;
-    to->fBinary = from.fBinary;
-    to->fParity = from.fParity;
-    to->fOutxCtsFlow = from.fOutxCtsFlow;
-    to->fOutxDsrFlow = from.fOutxDsrFlow;
-    to->fDtrControl = from.fDtrControl;
-    to->fDsrSensitivity = from.fDsrSensitivity;
-    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
-    to->fOutX = from.fOutX;
-    to->fInX = from.fInX;
-    to->fErrorChar = from.fErrorChar;
-    to->fNull = from.fNull;
-    to->fRtsControl = from.fRtsControl;
-    to->fAbortOnError = from.fAbortOnError;
-    to->XonLim = from.XonLim;
-    to->XoffLim = from.XoffLim;
-    to->ByteSize = from.ByteSize;
-    to->Parity = from.Parity;
-    to->StopBits = from.StopBits;
-    to->XonChar = from.XonChar;
-    to->XoffChar = from.XoffChar;
-    to->ErrorChar = from.ErrorChar;
-    to->EofChar = from.EofChar;
-    to->EvtChar = from.EvtChar;
-}
+// Every field of the DCB, in its order; the copies below go through all of them so that
+// fields the logic does not set keep the values the driver reported.
+#define DCB_FIELDS(X)                                                                          \
+    X(DCBlength) X(BaudRate) X(fBinary) X(fParity) X(fOutxCtsFlow) X(fOutxDsrFlow)            \
+    X(fDtrControl) X(fDsrSensitivity) X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar)    \
+    X(fNull) X(fRtsControl) X(fAbortOnError) X(XonLim) X(XoffLim) X(ByteSize) X(Parity)      \
+    X(StopBits) X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar) X(EvtChar)
+
+#define COPY_FIELD(name) to->name = from.name;
+
+static void DcbToPlat(const DCB& from, PlatDcb* to) { DCB_FIELDS(COPY_FIELD) }
 
 static void DcbFromPlat(const PlatDcb& from, DCB* to)
 {
     ZeroMemory(to, sizeof(*to));
-    to->DCBlength = from.DCBlength;
-    to->BaudRate = from.BaudRate;
-    to->fBinary = from.fBinary;
-    to->fParity = from.fParity;
-    to->fOutxCtsFlow = from.fOutxCtsFlow;
-    to->fOutxDsrFlow = from.fOutxDsrFlow;
-    to->fDtrControl = from.fDtrControl;
-    to->fDsrSensitivity = from.fDsrSensitivity;
-    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
-    to->fOutX = from.fOutX;
-    to->fInX = from.fInX;
-    to->fErrorChar = from.fErrorChar;
-    to->fNull = from.fNull;
-    to->fRtsControl = from.fRtsControl;
-    to->fAbortOnError = from.fAbortOnError;
-    to->XonLim = from.XonLim;
-    to->XoffLim = from.XoffLim;
-    to->ByteSize = from.ByteSize;
-    to->Parity = from.Parity;
-    to->StopBits = from.StopBits;
-    to->XonChar = from.XonChar;
-    to->XoffChar = from.XoffChar;
-    to->ErrorChar = from.ErrorChar;
-    to->EofChar = from.EofChar;
-    to->EvtChar = from.EvtChar;
+    DCB_FIELDS(COPY_FIELD)
 }
+
+#undef COPY_FIELD
 
 PlatHandle PlatCommOpenDevice(const char* name)
 {
