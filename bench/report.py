@@ -39,7 +39,7 @@ def throughput(runs):
             "%d / %d" % (r["file_bytes"], r["expected_bytes"]),
             "%d / %d" % (r["records_intact"], r["records"]),
             f(r["records_per_s"]), f(r["achieved_Bps"]), f(offered),
-            f(r["achieved_Bps"] / offered if r["achieved_Bps"] and offered else None, "%.2f"),
+            f(r["achieved_Bps"] / offered if r["achieved_Bps"] and offered else None, "%.3g"),
             f(r["achieved_Bps"] / LINE_RATE if r["achieved_Bps"] else None, "%.2f"),
             "%d (%.1f)" % (r["max_backlog"], r["max_backlog"] / DRIVER_QUEUE),
             r["status"]])
@@ -193,6 +193,19 @@ def bottleneck(runs):
             "bytes after a 100 ms wait." % (
                 longest, s["achieved_Bps"] or 0, (s["achieved_Bps"] or 0) / LINE_RATE,
                 s["tick_bytes_median"] or 0, s["tick_period_ms_median"] or 0))
+    if shortest is not None and flood[shortest]["per_record_ms_median"]:
+        c = flood[shortest]["per_record_ms_median"] / 1000.0
+        # Paced, a tick's writing step grows with the records that came during the last
+        # tick: period = 0.1 s / (1 - rate * c). The program keeps up while rate * c < 1, and
+        # a line without flow control keeps its backlog (period * 3840 B) within 1024 B while
+        # the period stays under 1024 / 3840 s.
+        keep_up = LINE_RATE * c - 2
+        within = LINE_RATE * c / (1 - (POLL_MS / 1000.0) / (DRIVER_QUEUE / float(LINE_RATE))) - 2
+        out.append(
+            "- With c = %.2f ms per record, a tick at the line rate lasts 100 ms / (1 - r c) for "
+            "r = 3840 / (L + 2) records/s: the program keeps up only for records of more than "
+            "%.1f bytes, and the bytes waiting at the port stay within a 1024-byte queue only "
+            "for records of more than %.1f bytes." % (1000 * c, keep_up, within))
     for length in sorted(paced):
         p = paced[length]
         out.append(
@@ -229,7 +242,11 @@ def main():
               "program's port (more than one read takes, below the tty's own XOFF point), so "
               "devsim is never held back and the backlog - bytes sent, not yet taken by the "
               "program - is exact. File bytes are compared with the regenerated records, record "
-              "by record. Rates run from the first byte sent to the file's last record.", ""]
+              "by record. Rates run from the first byte sent to the file's last record. Flooded, "
+              "devsim writes as fast as the relay reads, so the offered rate is megabytes per "
+              "second and the line rate is the useful reference. Because the relay keeps the "
+              "port below the tty's XOFF point, the program's own XOFF never comes into play: "
+              "the backlog is what a line without flow control would have to hold.", ""]
     lines += throughput(runs)
     flow = sum(sum(r["flow_bytes"].values()) for r in runs)
     lines += ["", "Flow-control bytes the program's port sent back during all runs: %d." % flow,
@@ -249,7 +266,8 @@ def main():
     lines += ["", "## CPU while waiting", "",
               "utime + stime from /proc/<pid>/stat of the Wine process running km740tool.exe "
               "and of the bed's wineserver, over the window shown, scaled to 30 s. The program "
-              "gives up after 30 s of silence, so the waiting window stays under that.", ""]
+              "gives up after 30 s of silence, so the waiting window stays under that. /proc "
+              "counts in 10 ms clock ticks: 0.000 means less than 0.01 s in the window.", ""]
     lines += cpu(wine["cpu"])
     lines += ["", "## Start-up and size", "",
               "Both programs started the same way (wine, warm wineserver, same prefix) and timed "

@@ -4,11 +4,12 @@
 # dialog, what each per-record step costs under Wine, and instructions per byte of the
 # download logic on the host. Prints the table and writes it to bench/results.md.
 #
-# Usage: bench/run.sh            ~10 minutes: 100 KB paced and 256 KB flooded per record length
+# Usage: bench/run.sh            ~10 minutes (100 KB paced and 256 KB flooded per record length),
+#                                plus up to 5 minutes waiting for a quiet machine
 #        BENCH_FULL=1 bench/run.sh   1 MB for both (about 35 minutes)
 # Knobs: BENCH_PACED_BYTES, BENCH_FLOOD_BYTES, BENCH_LENGTHS (2,10,40,200), BENCH_STARTS (7),
-#        BENCH_MAX_LOAD (1.0: the timed part waits for a 1-minute load below this),
-#        BENCH_LOAD_WAIT (900: seconds it waits at most, then runs anyway and says so).
+#        BENCH_MAX_LOAD (1.0: the timed stage waits for a 1-minute load below this),
+#        BENCH_LOAD_WAIT (300: seconds it waits at most, then runs anyway and says so).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${KM_JOBS:-2}
@@ -23,7 +24,7 @@ fi
 lengths=${BENCH_LENGTHS:-2,10,40,200}
 starts=${BENCH_STARTS:-7}
 max_load=${BENCH_MAX_LOAD:-1.0}
-load_wait=${BENCH_LOAD_WAIT:-900}
+load_wait=${BENCH_LOAD_WAIT:-300}
 out=build/bench
 mkdir -p "$out"
 
@@ -100,13 +101,13 @@ import json, subprocess, sys
 def sh(c):
     return subprocess.run(c, shell=True, stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
 facts = [
-    ("date (UTC, start of the Wine part)", "$started"),
+    ("date (UTC, start of the Wine stage)", "$started"),
     ("command", "\`$cmd\`"),
     ("data set per record length", "paced $paced bytes, flooded $flood bytes; record lengths $lengths"),
     ("machine", "%s cores, %s" % (sh("nproc"), sh("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2").strip())),
     ("system", sh("uname -sr") + ", " + sh(". /etc/os-release; echo \$PRETTY_NAME")),
     ("Wine", sh("wine --version 2>/dev/null")),
-    ("load average (1, 5, 15 min)", "before the Wine part $load_before (after waiting $waited s for < $max_load), after it $load_after"),
+    ("load average (1, 5, 15 min)", "before the Wine stage $load_before (after waiting $waited s for < $max_load), after it $load_after"),
 ]
 json.dump({"command": "$cmd", "facts": facts}, open(sys.argv[1], "w"), indent=1)
 EOF

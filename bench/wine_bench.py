@@ -22,7 +22,6 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import winebed  # noqa: E402
 
-LINE_RATE = 3840            # bytes/s at 38400 baud, 8N1
 PORT_CAP = 3072             # what the line keeps queued at the program's port, see Line
 CHUNK = 256                 # most bytes handed to the port in one write
 TICK_GAP_S = 0.040          # a pause this long in the file's growth separates two ticks
@@ -172,19 +171,19 @@ def ticks_of(sizes):
     """Cuts the file's growth into the program's ticks: records written in one tick come
     about 1 ms apart (the pause after each), ticks are 100 ms and more apart."""
     bursts = []
-    prev_t, prev_size = None, 0
+    prev_size = 0
     for t, size in sizes:
         if size < 0:
             continue
         if size == 0:
-            prev_t, prev_size = t, 0
+            prev_size = 0
             continue
         if bursts and t - bursts[-1]["end"] <= TICK_GAP_S:
             bursts[-1]["end"] = t
             bursts[-1]["bytes"] += size - prev_size
         else:
             bursts.append({"start": t, "end": t, "bytes": size - prev_size})
-        prev_t, prev_size = t, size
+        prev_size = size
     return bursts
 
 
@@ -339,7 +338,6 @@ class Bench:
         stx = 3
         lat = []
         t_first = arrivals[0][0]
-        final_t = None
         for k in range(1, count + 1, max(1, count // 2000)):
             end = k * (length + 2)
             t_in = first_time_at(arrivals, stx + end)
@@ -507,18 +505,18 @@ class Bench:
             self.tool = self.install(self.exe, "KM740")
             shutil.copyfile(os.path.join(REPO, "examples", "message.csv"),
                             os.path.join(self.tool[0], "message.csv"))
-            if "startup" in a.parts:
+            if "startup" in a.only:
                 self.startup()
-            if "cost" in a.parts:
+            if "cost" in a.only:
                 self.record_cost()
-            if "throughput" in a.parts or "cpu" in a.parts:
+            if "throughput" in a.only or "cpu" in a.only:
                 p = self.start_tool()
-                if "throughput" in a.parts:
+                if "throughput" in a.only:
                     for flood, size in ((False, a.paced_bytes), (True, a.flood_bytes)):
                         for length in a.lengths:
                             self.results["throughput"].append(
                                 self.download(line, length, size, flood))
-                if "cpu" in a.parts:
+                if "cpu" in a.only:
                     self.cpu(p)
                 self.stop_tool(p)
         finally:
@@ -540,10 +538,10 @@ def main():
     parser.add_argument("--starts", type=int, default=7)
     parser.add_argument("--cpu-seconds", type=float, default=30.0)
     parser.add_argument("--record-cost", default=os.path.join(REPO, "build", "bench", "record_cost.exe"))
-    parser.add_argument("--parts", default="throughput,cpu,startup,cost")
+    parser.add_argument("--only", default="throughput,cpu,startup,cost")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
-    args.parts = args.parts.split(",")
+    args.only = args.only.split(",")
     results = Bench(args).run()
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)
