@@ -6,7 +6,7 @@
 #
 # Usage: bench/run.sh            ~10 minutes (100 KB paced and 256 KB flooded per record length),
 #                                plus up to 5 minutes waiting for a quiet machine
-#        BENCH_FULL=1 bench/run.sh   1 MB for both (about 35 minutes)
+#        BENCH_FULL=1 bench/run.sh   1 MB for both (about 40 minutes: 2-byte records alone take 15)
 # Knobs: BENCH_PACED_BYTES, BENCH_FLOOD_BYTES, BENCH_LENGTHS (2,10,40,200), BENCH_STARTS (7),
 #        BENCH_MAX_LOAD (1.0: the timed stage waits for a 1-minute load below this),
 #        BENCH_LOAD_WAIT (300: seconds it waits at most, then runs anyway and says so).
