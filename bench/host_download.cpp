@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "app/shared.h"
 #include "app/status.h"
+#include "tests/support/sim_session.h"
 #include "download/download.h"
 #include "download/output_file.h"
 #include "platform/sim/sim.h"
@@ -33,22 +34,6 @@ std::string Record(long index, long length)
     }
     rec.resize((size_t)length);
     return rec;
-}
-
-PlatWindow MakeWindow()
-{
-    PlatWindow window = SimCreateMainDialog();
-    PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
-    PlatComboAddString(port, "COM1");
-    PlatComboSetCurSel(port, 0);
-    PlatWindow baud = PlatGetDlgItem(window, IDC_BAUD);
-    for (const BaudEntry& entry : kBaudTable) PlatComboAddString(baud, entry.item);
-    PlatComboSetCurSel(baud, BaudIndexFromRate(38400));
-    PlatWindow store = PlatGetDlgItem(window, IDC_STORE);
-    PlatComboAddString(store, "Desktop");
-    PlatComboAddString(store, "My Documents");
-    PlatComboSetCurSel(store, STORE_INDEX_DESKTOP);
-    return window;
 }
 
 // The only call callgrind collects (--toggle-collect), so the harness's own work - building
@@ -75,18 +60,9 @@ int main(int argc, char** argv)
     }
     mkdir(dir.c_str(), 0755);
 
-    SimReset();
-    gDownload = DownloadState{};
-    gStatus = StatusDisplay{};
-    gStatus.statusRect = PlatRect{8, 120, 380, 160};
-    RxReset();
-    gComm.portNumber = 1;
-    gSettings = Settings{1, 38400, 1};
-    MessagesFillDefaults(1);
-    SetTextOnce(&gAppTexts.desktopPath, dir.c_str());
-    SetTextOnce(&gAppTexts.documentsPath, dir.c_str());
-    PlatWindow window = MakeWindow();
-    SimSetPort(1, SIM_PORT_PRESENT);
+    SimSessionReset(38400);
+    SimSessionSetFolders(dir.c_str(), dir.c_str());
+    PlatWindow window = SimSessionDialog();
 
     std::string stream = "\x02\r\n";
     std::string expected;

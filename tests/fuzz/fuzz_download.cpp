@@ -21,6 +21,7 @@
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
 #include "tests/fuzz/fuzz_common.h"
+#include "tests/support/sim_session.h"
 
 namespace {
 
@@ -108,38 +109,15 @@ void ClearFolder(const std::string& folder)
 
 void NewSession(const uint8_t* data, size_t size)
 {
-    OutputFileRelease();
-    CommClose();
-    SimReset();
-    gDownload = DownloadState{};
-    gStatus = StatusDisplay{};
-    gStatus.statusRect = PlatRect{8, 120, 380, 160};
-    RxReset();
-    gComm.portNumber = 1;
-    gSettings = Settings{1, 9600, 1};
-    MessagesFillDefaults(1);
+    SimSessionReset(9600);
     ClearFolder(gRoot + "/Desktop");
     ClearFolder(gRoot + "/Documents");
-    FreeText(&gAppTexts.desktopPath);
-    FreeText(&gAppTexts.documentsPath);
-    SetTextOnce(&gAppTexts.desktopPath, (gRoot + "/Desktop").c_str());
-    SetTextOnce(&gAppTexts.documentsPath, (gRoot + "/Documents").c_str());
+    SimSessionSetFolders((gRoot + "/Desktop").c_str(), (gRoot + "/Documents").c_str());
 
     s = Session{data, size, 0, nullptr, 0, "", 0, 0, "", 0};
-    s.window = SimCreateMainDialog();
-    PlatWindow port = PlatGetDlgItem(s.window, IDC_PORT);
-    PlatComboAddString(port, "COM1");
-    PlatComboSetCurSel(port, 0);
-    PlatWindow baud = PlatGetDlgItem(s.window, IDC_BAUD);
-    for (const BaudEntry& entry : kBaudTable) PlatComboAddString(baud, entry.item);
-    PlatComboSetCurSel(baud, BaudIndexFromRate(9600));
-    PlatWindow store = PlatGetDlgItem(s.window, IDC_STORE);
-    PlatComboAddString(store, "Desktop");
-    PlatComboAddString(store, "My Documents");
-    PlatComboSetCurSel(store, STORE_INDEX_DESKTOP);
+    s.window = SimSessionDialog();
     // The first paint's layout gives the button its catalogue caption.
     PlatSetWindowText(PlatGetDlgItem(s.window, IDC_START), "Start");
-    SimSetPort(1, SIM_PORT_PRESENT);
 
     // The first byte sets the machine: a code page with lead bytes, a tick about to wrap.
     uint8_t setup = Next();

@@ -21,6 +21,7 @@
 #include "platform/sim/sim.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
+#include "tests/support/sim_session.h"
 
 class DownloadFixture : public ::testing::Test {
 public:
@@ -32,16 +33,7 @@ public:
     void SetUp() override
     {
         // Whatever an earlier test left open goes first, then the machine is new.
-        OutputFileRelease();
-        CommClose();
-        SimReset();
-        gDownload = DownloadState{};
-        gStatus = StatusDisplay{};
-        gStatus.statusRect = PlatRect{8, 120, 380, 160};
-        RxReset();
-        gComm.portNumber = 1;
-        gSettings = Settings{1, 9600, 1};
-        MessagesFillDefaults(1);
+        SimSessionReset(9600);
 
         char pattern[] = "/tmp/km740_download_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -51,19 +43,7 @@ public:
         mkdir(desktop.c_str(), 0755);
         mkdir(documents.c_str(), 0755);
         SetFolders(desktop.c_str(), documents.c_str());
-
-        window = SimCreateMainDialog();
-        PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
-        PlatComboAddString(port, "COM1");
-        PlatComboSetCurSel(port, 0);
-        PlatWindow baud = PlatGetDlgItem(window, IDC_BAUD);
-        for (const BaudEntry& entry : kBaudTable) PlatComboAddString(baud, entry.item);
-        PlatComboSetCurSel(baud, BaudIndexFromRate(9600));
-        PlatWindow store = PlatGetDlgItem(window, IDC_STORE);
-        PlatComboAddString(store, "Desktop");
-        PlatComboAddString(store, "My Documents");
-        PlatComboSetCurSel(store, STORE_INDEX_DESKTOP);
-        SimSetPort(1, SIM_PORT_PRESENT);
+        window = SimSessionDialog();
     }
 
     void TearDown() override
@@ -76,10 +56,7 @@ public:
 
     static void SetFolders(const char* desktopPath, const char* documentsPath)
     {
-        FreeText(&gAppTexts.desktopPath);
-        FreeText(&gAppTexts.documentsPath);
-        SetTextOnce(&gAppTexts.desktopPath, desktopPath);
-        SetTextOnce(&gAppTexts.documentsPath, documentsPath);
+        SimSessionSetFolders(desktopPath, documentsPath);
     }
 
     // Runs the next due timer tick; 0 when no tick is pending.
