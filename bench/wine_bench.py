@@ -21,6 +21,7 @@ import tty
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import winebed  # noqa: E402
+from devsim_records import gen as record  # noqa: E402
 
 PORT_CAP = 3072             # what the line keeps queued at the program's port, see Line
 CHUNK = 256                 # most bytes handed to the port in one write
@@ -29,16 +30,6 @@ TICK_GAP_S = 0.040          # a pause this long in the file's growth separates t
 
 def say(text):
     print("bench: " + text, flush=True)
-
-
-def record(index, length):
-    """The records devsim --count/--length generates."""
-    rec = "%06d," % index
-    letter = (index - 1) % 26
-    while len(rec) < length:
-        rec += chr(ord("A") + letter)
-        letter = (letter + 1) % 26
-    return rec[:length].encode()
 
 
 def inq(fd):

@@ -11,6 +11,8 @@ import tty
 
 import pytest
 
+from devsim_records import crlf as lines, gen
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEVSIM = os.environ.get("DEVSIM", os.path.join(ROOT, "build", "host", "devsim"))
 
@@ -20,20 +22,6 @@ ETX = b"\x03\r\n"
 needs_devsim = pytest.mark.skipif(not os.access(DEVSIM, os.X_OK),
                                   reason="devsim not built: " + DEVSIM)
 needs_socat = pytest.mark.skipif(shutil.which("socat") is None, reason="socat not installed")
-
-
-def gen(i, length):
-    """The generated record i, as devsim documents it."""
-    rec = "%06d," % i
-    letter = (i - 1) % 26
-    while len(rec) < length:
-        rec += chr(ord("A") + letter)
-        letter = (letter + 1) % 26
-    return rec[:length].encode()
-
-
-def lines(records):
-    return b"".join(r + b"\r\n" for r in records)
 
 
 @pytest.fixture

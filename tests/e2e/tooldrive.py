@@ -11,6 +11,7 @@ import time
 import pytest
 
 from conftest import REPO, wait_for
+from devsim_records import crlf, gen  # noqa: F401  (re-exported to the test files)
 
 DEVSIM = os.environ.get("DEVSIM", os.path.join(REPO, "build", "host", "devsim"))
 
@@ -36,20 +37,6 @@ SLACK_S = 1.5
 
 def config(port=1, baud=9600, store=1):
     return b"PORT,%d\r\nBAUDRATE,%d\r\nSTORE,%d\r\n" % (port, baud, store)
-
-
-def gen(i, length):
-    """devsim's generated record i (from 1): "%06d," then letters cycled from (i-1) mod 26."""
-    rec = "%06d," % i
-    letter = (i - 1) % 26
-    while len(rec) < length:
-        rec += chr(ord("A") + letter)
-        letter = (letter + 1) % 26
-    return rec[:length].encode()
-
-
-def crlf(records):
-    return b"".join(r + b"\r\n" for r in records)
 
 
 def base_name(epoch_s):

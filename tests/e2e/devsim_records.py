@@ -1,0 +1,18 @@
+"""The records devsim generates with --count/--length, rebuilt independently so that tests
+and benchmarks can compare a received file with what was sent."""
+
+
+def gen(i, length):
+    """devsim's generated record i (from 1): "%06d," then the letters A..Z cycled from
+    letter (i-1) mod 26, cut to length bytes."""
+    rec = "%06d," % i
+    letter = (i - 1) % 26
+    while len(rec) < length:
+        rec += chr(ord("A") + letter)
+        letter = (letter + 1) % 26
+    return rec[:length].encode()
+
+
+def crlf(records):
+    """The records as lines: each followed by CR LF, as the program writes them."""
+    return b"".join(r + b"\r\n" for r in records)
