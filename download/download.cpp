@@ -21,6 +21,8 @@ enum { LINE_STX = 0x02, LINE_ETX = 0x03 };
 
 // "COM%d %s" with a catalogue text of up to 242 bytes, or a path and a system text.
 enum { WARNING_TEXT_SIZE = OUTPUT_FAILURE_TEXT_SIZE };
+// The receive errors the port reported: every kind with its count and advice fits.
+enum { LINE_ERROR_TEXT_SIZE = 1536 };
 
 // 1 = the next step is due; 0 = the timer could not be set (the reason is the last error).
 int ArmTimer(PlatWindow window, unsigned milliseconds)
@@ -110,6 +112,58 @@ void AbandonBegin(PlatWindow window, int result)
     gStatus.statusIndex = STATUS_READY;
     InvalidateStatus(window);
     if (text[0] != '\0') Warn(window, text);
+}
+
+// Appends a text to a zero-terminated one in a field of `size` bytes, cut to fit.
+void AppendText(char* text, size_t size, const char* part)
+{
+    size_t used = strlen(text);
+    if (used + 1 < size) snprintf(text + used, size - used, "%s", part);
+}
+
+// What the port reported, how often, that records may be missing or damaged, and what to
+// check, for the one box at the end of a download. Empty when the driver reported nothing.
+void LineErrorText(char* text, size_t size)
+{
+    struct Kind {
+        const char* name;
+        const char* meaning;
+        const char* advice;   // null: the overrun advice, given once for both overruns
+    };
+    static const char kOverrunAdvice[] =
+        "Overruns: the device sends faster than the port is read. Turn on flow control "
+        "(XON/XOFF) at the device, or choose a lower baud rate on both sides.";
+    static const Kind kinds[COMM_ERR_KINDS] = {
+        {"input queue overrun", " (received bytes were dropped)", nullptr},
+        {"hardware overrun", " (received bytes were lost)", nullptr},
+        {"framing error", "",
+         "Framing errors mostly mean a wrong baud rate: set the same rate as the device "
+         "(8 data bits, no parity, 1 stop bit)."},
+        {"parity error", "",
+         "Parity errors: the device must send 8 data bits without parity, at the same rate."},
+        {"break", "", "A break: check the cable and that the device stayed switched on."},
+    };
+    text[0] = '\0';
+    if (!CommHadLineErrors()) return;
+    AppendText(text, size, "The serial port reported receive errors during the download:\r\n");
+    for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
+        uint32_t count = gComm.lineErrors[kind];
+        if (count == 0) continue;
+        char line[128];
+        snprintf(line, sizeof line, "- %s: %u %s%s\r\n", kinds[kind].name, (unsigned)count,
+                 count == 1 ? "time" : "times", kinds[kind].meaning);
+        AppendText(text, size, line);
+    }
+    AppendText(text, size, "Records may be missing or damaged; the file keeps what was received.\r\n");
+    if (gComm.lineErrors[COMM_ERR_RXOVER] != 0 || gComm.lineErrors[COMM_ERR_OVERRUN] != 0) {
+        AppendText(text, size, "\r\n");
+        AppendText(text, size, kOverrunAdvice);
+    }
+    for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
+        if (gComm.lineErrors[kind] == 0 || kinds[kind].advice == nullptr) continue;
+        AppendText(text, size, "\r\n");
+        AppendText(text, size, kinds[kind].advice);
+    }
 }
 
 // The box for a timer that could not be set: what it means for the download, and the
@@ -280,9 +334,10 @@ int DownloadPoll(PlatWindow window)
             if (!OutputFileWrite(line)) return 0;
             ShowRecord(line);
             RxClearLine();
+            // Shown at once, so the user sees every record pass; no pause follows, which on
+            // Windows would last a whole 15.6 ms timer tick and fall behind a fast line.
             InvalidateStatus(window);
             PlatUpdateWindow(window);
-            PlatSleep(1);
         }
         taken = TakeLine();
         line = RxLine();
@@ -308,6 +363,9 @@ int DownloadFinish(PlatWindow window)
 {
     CommClose();
     int fileWhole = OutputFileClose();
+    // The port's own word that bytes were dropped or damaged: the data set is not whole,
+    // even if its ETX line arrived.
+    int lineErrors = CommHadLineErrors();
     RestoreIdleControls(window);
     switch (gDownload.transferState) {
     case XFER_IDLE:
@@ -321,15 +379,23 @@ int DownloadFinish(PlatWindow window)
         break;
     }
     // A file that lost records must never be reported complete.
-    if (!fileWhole) gStatus.statusIndex = STATUS_TIMEOUT;
+    if (!fileWhole || lineErrors) gStatus.statusIndex = STATUS_TIMEOUT;
     gDownload.phase = PHASE_IDLE;
     gDownload.transferState = XFER_IDLE;
     gStatus.lastRecord[0] = '\0';
-    if (!fileWhole) {
-        // The status is painted behind the box, so the user sees both at once.
+    if (!fileWhole || lineErrors) {
+        // The status is painted behind the box, so the user sees both at once. One box
+        // says everything that went wrong.
         InvalidateStatus(window);
-        char text[WARNING_TEXT_SIZE];
-        OutputFileFailureText(text, sizeof text);
+        char text[WARNING_TEXT_SIZE + LINE_ERROR_TEXT_SIZE];
+        text[0] = '\0';
+        if (!fileWhole) OutputFileFailureText(text, WARNING_TEXT_SIZE);
+        if (lineErrors) {
+            char lines[LINE_ERROR_TEXT_SIZE];
+            LineErrorText(lines, sizeof lines);
+            if (text[0] != '\0') AppendText(text, sizeof text, "\r\n\r\n");
+            AppendText(text, sizeof text, lines);
+        }
         Warn(window, text);
     }
     return 1;

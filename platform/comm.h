@@ -43,6 +43,16 @@ struct PlatCommTimeouts {
     uint32_t WriteTotalTimeoutConstant;
 };
 
+// The receive errors of ClearCommError's error word (CE_*): each bit says the error happened
+// at least once since the previous call, not how often.
+enum {
+    PLAT_CE_RXOVER = 0x0001,    // the input queue was full: received bytes were dropped
+    PLAT_CE_OVERRUN = 0x0002,   // the hardware lost a byte before the driver took it
+    PLAT_CE_RXPARITY = 0x0004,  // a parity error
+    PLAT_CE_FRAME = 0x0008,     // a framing error (a missing stop bit)
+    PLAT_CE_BREAK = 0x0010      // a break (the line held low for longer than a byte)
+};
+
 // What ClearCommError reports in its COMSTAT record that the logic reads.
 struct PlatComStat {
     uint32_t cbInQue;

@@ -7,7 +7,7 @@
 #include "platform/system.h"
 #include "serial/rx_buffer.h"
 
-CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr};
+CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
 
 namespace {
 
@@ -43,6 +43,15 @@ void FreeBlocks(void)
     gComm.lineSettings = nullptr;
     PlatHeapFree(gComm.timeouts);
     gComm.timeouts = nullptr;
+}
+
+// Counts each receive error the error word of ClearCommError reports.
+void CountLineErrors(uint32_t errors)
+{
+    static const uint32_t bits[COMM_ERR_KINDS] = {PLAT_CE_RXOVER, PLAT_CE_OVERRUN, PLAT_CE_FRAME,
+                                                  PLAT_CE_RXPARITY, PLAT_CE_BREAK};
+    for (int kind = 0; kind < COMM_ERR_KINDS; kind++)
+        if (errors & bits[kind]) gComm.lineErrors[kind]++;
 }
 
 // Every failure after the device opened inside CommOpen gives the device back at once.
@@ -90,6 +99,8 @@ int CommStart(int portNumber, int baudRate, int flowControl)
     }
     // A failed purge only means stale bytes may reach the framing; the start goes on.
     (void)CommPurge();
+    // Errors of bytes that came before the start went with them.
+    for (uint32_t& count : gComm.lineErrors) count = 0;
     RxReset();
     return COMM_OK;
 }
@@ -147,8 +158,10 @@ int CommRead(void* buffer, uint32_t maximum, uint32_t* bytesRead)
     if (!CommIsOpen()) return COMM_NOT_OPEN;
     uint32_t errors = 0;
     PlatComStat status = {0, 0};
-    // Also clears overrun, framing and parity errors, which would otherwise block reads.
+    // Also clears overrun, framing and parity errors, which would otherwise block reads. The
+    // bytes they concern are gone or damaged, so each is counted for the download to report.
     if (!PlatClearCommError(gComm.device, &errors, &status)) return COMM_API_FAILED;
+    CountLineErrors(errors);
     uint32_t count = status.cbInQue < maximum ? status.cbInQue : maximum;
     if (count == 0) return COMM_NO_DATA;
     // Asking only for what is queued makes ReadFile return at once.
@@ -162,6 +175,13 @@ void CommClose(void)
     PlatCloseHandle(gComm.device);
     gComm.device = PLAT_INVALID_HANDLE;
     FreeBlocks();
+}
+
+int CommHadLineErrors(void)
+{
+    for (uint32_t count : gComm.lineErrors)
+        if (count != 0) return 1;
+    return 0;
 }
 
 int CommProbe(int portNumber)

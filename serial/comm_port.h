@@ -15,11 +15,23 @@ enum CommResult {
     COMM_READ_FAILED = 9
 };
 
+// The receive errors the driver can report, each counted on its own.
+enum CommLineError {
+    COMM_ERR_RXOVER = 0,     // input queue full: bytes dropped (CE_RXOVER)
+    COMM_ERR_OVERRUN = 1,    // hardware overrun: bytes lost (CE_OVERRUN)
+    COMM_ERR_FRAME = 2,      // framing error (CE_FRAME)
+    COMM_ERR_PARITY = 3,     // parity error (CE_RXPARITY)
+    COMM_ERR_BREAK = 4,      // break (CE_BREAK)
+    COMM_ERR_KINDS = 5
+};
+
 struct CommState {
     PlatHandle device;            // PLAT_INVALID_HANDLE when not open
     int32_t portNumber;           // starts at 1
     PlatDcb* lineSettings;        // may be absent
     PlatCommTimeouts* timeouts;   // may be absent
+    // How many reads found each error reported since the purge of the last CommStart.
+    uint32_t lineErrors[COMM_ERR_KINDS];
 };
 
 extern CommState gComm;
@@ -33,3 +45,5 @@ void CommClose(void);
 int CommIsOpen(void);
 int CommProbe(int portNumber);
 int CommFirstAvailable(void);
+// 1 when the driver reported any receive error since the purge of the last CommStart.
+int CommHadLineErrors(void);

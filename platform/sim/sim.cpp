@@ -32,6 +32,7 @@ struct SimPortRec {
     SimPortInfo info;
     std::deque<unsigned char> queue;
     int vanished;
+    uint32_t errors;         // CE_* bits not yet reported by ClearCommError
 };
 
 struct SimHandleRec {
@@ -85,6 +86,8 @@ struct SimWorld {
     std::vector<SimHandleRec*> handles;
     std::string lastOpenName;
     int readLimit;
+    SimCallObserver observer;
+    int invalidatedSinceUpdate;
 };
 
 SimWorld* g_world = nullptr;
@@ -109,6 +112,11 @@ bool Fails(SimOp op)
     if (rule.count > 0) rule.count--;
     w.lastError = rule.error ? rule.error : 31;  // ERROR_GEN_FAILURE
     return true;
+}
+
+void Observe(SimCall call, uint32_t figure)
+{
+    if (World().observer) World().observer(call, figure);
 }
 
 SimWindowRec* Rec(PlatWindow window) { return reinterpret_cast<SimWindowRec*>(window); }
@@ -143,12 +151,14 @@ int ComboClosedHeight(const SimWindowRec* rec)
     return rec->info.font ? SIM_LINE_HEIGHT + SIM_COMBO_EDGE : 20;
 }
 
+// Every field the program writes differs from what it writes (for a download, XON/XOFF on):
+// a write left out would leave a value that a test sees.
 PlatDcb DefaultDcb()
 {
     PlatDcb dcb;
     memset(&dcb, 0, sizeof(dcb));
     dcb.DCBlength = PLAT_DCB_SIZE;
-    dcb.BaudRate = 9600;
+    dcb.BaudRate = 115200;   // none of the six rates the program accepts
     dcb.fBinary = 1;
     dcb.fTXContinueOnXoff = 1;
     dcb.fErrorChar = 1;
@@ -156,6 +166,8 @@ PlatDcb DefaultDcb()
     dcb.fDtrControl = 2;
     dcb.fRtsControl = 2;
     dcb.fOutxCtsFlow = 1;
+    dcb.fOutxDsrFlow = 1;
+    dcb.fDsrSensitivity = 1;
     dcb.fNull = 1;
     dcb.XonLim = 2048;
     dcb.XoffLim = 512;
@@ -248,8 +260,11 @@ void SimReset(void)
         port.info.dcb = DefaultDcb();
         port.queue.clear();
         port.vanished = 0;
+        port.errors = 0;
     }
     w.readLimit = -1;
+    w.observer = nullptr;
+    w.invalidatedSinceUpdate = 0;
 }
 
 void SimFail(SimOp op, int skip, int count, unsigned error) { World().fail[op] = FailRule{skip, count, error}; }
@@ -381,14 +396,30 @@ void SimSetPort(int number, SimPortState state)
     port.vanished = 0;
 }
 
-void SimPortFeed(int number, const void* bytes, size_t count)
+size_t SimPortQueueSize(int number)
 {
-    const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    World().ports[number].queue.insert(World().ports[number].queue.end(), p, p + count);
+    uint32_t size = World().ports[number].info.inQueue;
+    return size != 0 ? (size_t)size : (size_t)SIM_DEFAULT_IN_QUEUE;
 }
 
-void SimPortFeedText(int number, const std::string& bytes) { SimPortFeed(number, bytes.data(), bytes.size()); }
+size_t SimPortFeed(int number, const void* bytes, size_t count)
+{
+    SimPortRec& port = World().ports[number];
+    size_t limit = SimPortQueueSize(number);
+    size_t room = port.queue.size() < limit ? limit - port.queue.size() : 0;
+    size_t take = count < room ? count : room;
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    port.queue.insert(port.queue.end(), p, p + take);
+    if (take < count) {
+        port.info.dropped += count - take;
+        port.errors |= PLAT_CE_RXOVER;
+    }
+    return take;
+}
+
+size_t SimPortFeedText(int number, const std::string& bytes) { return SimPortFeed(number, bytes.data(), bytes.size()); }
 size_t SimPortQueued(int number) { return World().ports[number].queue.size(); }
+void SimPortRaiseErrors(int number, uint32_t bits) { World().ports[number].errors |= bits; }
 
 void SimPortVanish(int number)
 {
@@ -400,6 +431,7 @@ void SimSetReadLimit(int maximum) { World().readLimit = maximum; }
 const SimPortInfo& SimPort(int number) { return World().ports[number].info; }
 const std::string& SimLastOpenName(void) { return World().lastOpenName; }
 PlatDcb SimDefaultDcb(void) { return DefaultDcb(); }
+void SimObserveCalls(SimCallObserver observer) { World().observer = observer; }
 
 // ---------------------------------------------------------------- system.h
 
@@ -459,10 +491,15 @@ void PlatHeapFree(void* block)
 }
 
 void PlatGetLocalTime(PlatTime* time) { *time = World().localTime; }
-uint32_t PlatGetTickCount(void) { return World().now; }
+uint32_t PlatGetTickCount(void)
+{
+    Observe(SIM_CALL_TICK_COUNT, 0);
+    return World().now;
+}
 
 void PlatSleep(uint32_t milliseconds)
 {
+    Observe(SIM_CALL_SLEEP, milliseconds);
     World().now += milliseconds;
     World().slept += milliseconds;
     World().sleepCalls++;
@@ -573,6 +610,7 @@ int PlatMoveWindow(PlatWindow window, int x, int y, int width, int height, int)
 
 unsigned PlatSetTimer(PlatWindow window, unsigned id, unsigned milliseconds)
 {
+    Observe(SIM_CALL_SET_TIMER, milliseconds);
     if (Fails(SIM_OP_SET_TIMER)) return 0;
     SimWorld& w = World();
     for (SimTimer& timer : w.timers)
@@ -587,6 +625,7 @@ unsigned PlatSetTimer(PlatWindow window, unsigned id, unsigned milliseconds)
 
 int PlatKillTimer(PlatWindow window, unsigned id)
 {
+    Observe(SIM_CALL_KILL_TIMER, 0);
     SimWorld& w = World();
     for (size_t i = 0; i < w.timers.size(); i++)
         if (w.timers[i].window == window && w.timers[i].id == id) {
@@ -598,7 +637,9 @@ int PlatKillTimer(PlatWindow window, unsigned id)
 
 int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
 {
+    Observe(SIM_CALL_INVALIDATE, 0);
     SimWorld& w = World();
+    w.invalidatedSinceUpdate = 1;
     SimInvalidation entry = {window, rect == nullptr, rect ? *rect : PlatRect{0, 0, 0, 0}, erase};
     w.invalidations.push_back(entry);
     if (rect)
@@ -608,7 +649,14 @@ int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
     return 1;
 }
 
-int PlatUpdateWindow(PlatWindow) { return ++World().updateCalls, 1; }
+int PlatUpdateWindow(PlatWindow)
+{
+    SimWorld& w = World();
+    Observe(SIM_CALL_REPAINT, (uint32_t)w.invalidatedSinceUpdate);
+    w.invalidatedSinceUpdate = 0;
+    w.updateCalls++;
+    return 1;
+}
 
 PlatDc PlatBeginPaint(PlatWindow window)
 {
@@ -848,10 +896,13 @@ int PlatSetCommTimeouts(PlatHandle handle, const PlatCommTimeouts* timeouts)
 
 int PlatClearCommError(PlatHandle handle, uint32_t* errors, PlatComStat* status)
 {
+    Observe(SIM_CALL_CLEAR_COMM_ERROR, 0);
     if (Fails(SIM_OP_CLEAR_COMM_ERROR)) return 0;
     SimPortRec* port = PortOf(handle);
     if (!port) return 0;
-    if (errors) *errors = 0;
+    // Reported once, then cleared: the next call reports only what happened since.
+    if (errors) *errors = port->errors;
+    port->errors = 0;
     if (status) {
         status->cbInQue = (uint32_t)port->queue.size();
         status->cbOutQue = 0;
@@ -870,9 +921,26 @@ int PlatPurgeComm(PlatHandle handle, uint32_t flags)
     return 1;
 }
 
+// How long a synchronous ReadFile for `count` bytes with `queued` waiting blocks before it
+// returns what it has, by the COMMTIMEOUTS rules: nothing more arrives while it waits (the
+// test, the only device, is not running). Interval MAXDWORD with both totals 0 returns at
+// once; after a first byte the interval time-out ends the wait when it comes before the
+// total one. All zero would block for ever; that shows as a read beyond the queue.
+uint32_t ReadWaitMs(const PlatCommTimeouts& t, uint32_t count, size_t queued)
+{
+    if (t.ReadIntervalTimeout == 0xFFFFFFFFu && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0)
+        return 0;
+    uint64_t total = (uint64_t)t.ReadTotalTimeoutMultiplier * count + t.ReadTotalTimeoutConstant;
+    if (queued > 0 && t.ReadIntervalTimeout != 0 && (total == 0 || t.ReadIntervalTimeout < total))
+        return t.ReadIntervalTimeout;
+    return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)total;
+}
+
 int PlatReadFile(PlatHandle handle, void* buffer, uint32_t count, uint32_t* bytesRead)
 {
     SimWorld& w = World();
+    Observe(SIM_CALL_READ_FILE, count);
     if (Fails(SIM_OP_READ_FILE)) {
         *bytesRead = 0;
         return 0;
@@ -883,6 +951,13 @@ int PlatReadFile(PlatHandle handle, void* buffer, uint32_t count, uint32_t* byte
         return 0;
     }
     port->info.reads++;
+    if (count > port->info.largestRead) port->info.largestRead = count;
+    if (count > port->queue.size()) {
+        uint32_t wait = ReadWaitMs(port->info.timeouts, count, port->queue.size());
+        port->info.readsBeyondQueue++;
+        port->info.waitedMs += wait;
+        w.now += wait;
+    }
     size_t take = count;
     if (take > port->queue.size()) take = port->queue.size();
     if (w.readLimit >= 0 && take > (size_t)w.readLimit) take = (size_t)w.readLimit;

@@ -147,10 +147,19 @@ enum { SIM_COLOR_BTNFACE = 0xF0F0F0, SIM_COLOR_BTNTEXT = 0x000000 };
 // --- serial ports ---
 enum SimPortState { SIM_PORT_ABSENT = 0, SIM_PORT_PRESENT = 1, SIM_PORT_HELD = 2 };
 void SimSetPort(int number, SimPortState state);
-// Bytes the device has sent that wait in the driver's input queue.
-void SimPortFeed(int number, const void* bytes, size_t count);
-void SimPortFeedText(int number, const std::string& bytes);
+// Bytes the device has sent, into the driver's input queue. The queue holds as many bytes as
+// the last SetupComm asked for (SIM_DEFAULT_IN_QUEUE before any); bytes past that are
+// dropped, and the next ClearCommError reports CE_RXOVER, as a Windows driver does. Returns
+// how many bytes the queue took.
+enum { SIM_DEFAULT_IN_QUEUE = 4096 };
+size_t SimPortFeed(int number, const void* bytes, size_t count);
+size_t SimPortFeedText(int number, const std::string& bytes);
 size_t SimPortQueued(int number);
+// The room the driver's input queue has: its size, as above.
+size_t SimPortQueueSize(int number);
+// Receive errors the line suffered (PLAT_CE_* bits): the next ClearCommError reports them
+// in its error word and clears them, as it clears CE_RXOVER.
+void SimPortRaiseErrors(int number, uint32_t bits);
 // The device disappears: calls on open handles fail (error 21), new opens fail.
 void SimPortVanish(int number);
 // At most this many bytes per successful ReadFile (-1: no limit; 0: reads deliver nothing).
@@ -171,9 +180,36 @@ struct SimPortInfo {
     int purges;
     uint32_t lastPurgeFlags;
     int reads;               // ReadFile calls
+    uint32_t largestRead;    // the most bytes one ReadFile asked for
+    // ReadFile calls that asked for more than was queued: each waited out the read
+    // time-outs (virtual time) as a Windows driver does, with the user-interface thread.
+    int readsBeyondQueue;
+    uint32_t waitedMs;       // virtual milliseconds those reads waited
+    size_t dropped;          // bytes the full input queue dropped
 };
 const SimPortInfo& SimPort(int number);
 // Name of the last device any open was tried on (also failed opens).
 const std::string& SimLastOpenName(void);
-// The defaults a driver reports before the program changes anything.
+// The defaults a driver reports before the program changes anything: every field the
+// program writes holds another value here, so a write the program leaves out shows.
 PlatDcb SimDefaultDcb(void);
+
+// --- observing calls (the host timing model in bench/) ---
+// Calls whose cost on a real system the model charges, each announced on entry, before the
+// simulated call acts, with one figure: Sleep and SetTimer their milliseconds, ReadFile the
+// bytes asked for, UpdateWindow 1 when an invalidation since the last UpdateWindow makes it
+// repaint (0: nothing to paint), the others 0.
+enum SimCall {
+    SIM_CALL_SLEEP,
+    SIM_CALL_SET_TIMER,
+    SIM_CALL_KILL_TIMER,
+    SIM_CALL_TICK_COUNT,
+    SIM_CALL_INVALIDATE,
+    SIM_CALL_REPAINT,
+    SIM_CALL_CLEAR_COMM_ERROR,
+    SIM_CALL_READ_FILE,
+    SIM_CALL_COUNT
+};
+typedef void (*SimCallObserver)(SimCall call, uint32_t figure);
+// Null stops the observing; SimReset stops it too.
+void SimObserveCalls(SimCallObserver observer);

@@ -15,7 +15,7 @@ void ResetLink(void)
     PlatHeapFree(gComm.lineSettings);
     PlatHeapFree(gComm.timeouts);
     SimReset();
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr};
+    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
     RxReset();
 }
 
@@ -179,6 +179,26 @@ TEST_F(CommPort, LineSettingsWrittenAndUnlistedFieldsKeepTheDriversValues)
     }
 }
 
+// The written fields as a download writes them (XON/XOFF on), each beside the sim driver's
+// default: a write the program left out would go unseen where the two agree.
+TEST_F(CommPort, SimDriverDefaultsDifferFromEveryValueADownloadWrites)
+{
+    const PlatDcb def = SimDefaultDcb();
+    for (int rate : {1200, 2400, 4800, 9600, 19200, 38400}) EXPECT_NE(def.BaudRate, (uint32_t)rate);
+    EXPECT_NE(def.ByteSize, 8);
+    EXPECT_NE(def.Parity, 0);
+    EXPECT_NE(def.StopBits, 0);
+    EXPECT_NE(def.fParity, 1u);
+    EXPECT_NE(def.fOutxCtsFlow, 0u);
+    EXPECT_NE(def.fOutxDsrFlow, 0u);
+    EXPECT_NE(def.fDtrControl, 1u);
+    EXPECT_NE(def.fDsrSensitivity, 0u);
+    EXPECT_NE(def.fOutX, 1u);
+    EXPECT_NE(def.fInX, 1u);
+    EXPECT_NE(def.fNull, 0u);
+    EXPECT_NE(def.fRtsControl, 1u);
+}
+
 TEST_F(CommPort, StartWhileOpenKeepsTheOpenPortAndItsSettingsButRecordsTheNewNumber)
 {
     SimSetPort(3, SIM_PORT_PRESENT);
@@ -286,10 +306,83 @@ TEST_F(CommPort, ReadTakesOnlyWhatIsQueuedUpToTheMaximum)
         EXPECT_EQ(got, c.bytesRead);
         EXPECT_EQ(SimPortQueued(7), c.remaining);
         EXPECT_EQ(SimPort(7).reads, c.reads);
+        // Never more than is queued: a Windows driver would wait out the read time-outs.
+        EXPECT_EQ(SimPort(7).readsBeyondQueue, 0);
+        EXPECT_EQ(SimPort(7).waitedMs, 0u);
         if (c.result == COMM_OK) { EXPECT_EQ(std::string(buf, got), std::string(feed, got)); }
         EXPECT_EQ(CommIsOpen(), 1);
         CommClose();
     }
+}
+
+struct LineErrorCase {
+    const char* name;
+    uint32_t bits;
+    uint32_t counts[COMM_ERR_KINDS];   // rxover, overrun, frame, parity, break
+};
+
+TEST_F(CommPort, ReadsCountEachReceiveErrorTheDriverReports)
+{
+    const LineErrorCase cases[] = {
+        {"none", 0, {0, 0, 0, 0, 0}},
+        {"queue overrun", PLAT_CE_RXOVER, {1, 0, 0, 0, 0}},
+        {"hardware overrun", PLAT_CE_OVERRUN, {0, 1, 0, 0, 0}},
+        {"framing", PLAT_CE_FRAME, {0, 0, 1, 0, 0}},
+        {"parity", PLAT_CE_RXPARITY, {0, 0, 0, 1, 0}},
+        {"break", PLAT_CE_BREAK, {0, 0, 0, 0, 1}},
+        {"all at once", 0x1F, {1, 1, 1, 1, 1}},
+    };
+    for (const LineErrorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetLink();
+        SimSetPort(7, SIM_PORT_PRESENT);
+        ASSERT_EQ(CommStart(7, 9600, 1), COMM_OK);
+        char buf[8];
+        uint32_t got = 0;
+        // Reported at the read that follows; then cleared, so a second read adds nothing.
+        SimPortRaiseErrors(7, c.bits);
+        EXPECT_EQ(CommRead(buf, sizeof buf, &got), COMM_NO_DATA);
+        SimPortFeedText(7, "AB");
+        EXPECT_EQ(CommRead(buf, sizeof buf, &got), COMM_OK);
+        for (int kind = 0; kind < COMM_ERR_KINDS; kind++) EXPECT_EQ(gComm.lineErrors[kind], c.counts[kind]);
+        EXPECT_EQ(CommHadLineErrors(), c.bits != 0);
+        CommClose();
+        // The counts outlive the close, for the finish step to report.
+        EXPECT_EQ(CommHadLineErrors(), c.bits != 0);
+    }
+}
+
+TEST_F(CommPort, AFullDriverQueueDropsTheRestAndTheNextReadCountsAnOverrun)
+{
+    SimSetPort(7, SIM_PORT_PRESENT);
+    ASSERT_EQ(CommStart(7, 9600, 1), COMM_OK);
+    EXPECT_EQ(SimPortFeedText(7, std::string(1000, 'a')), 1000u);
+    EXPECT_EQ(SimPortFeedText(7, std::string(100, 'b')), 24u);
+    EXPECT_EQ(SimPortQueued(7), 1024u);
+    char buf[2048];
+    uint32_t got = 0;
+    EXPECT_EQ(CommRead(buf, sizeof buf, &got), COMM_OK);
+    EXPECT_EQ(got, 1024u);
+    EXPECT_EQ(gComm.lineErrors[COMM_ERR_RXOVER], 1u);
+    EXPECT_EQ(SimPort(7).readsBeyondQueue, 0);
+}
+
+TEST_F(CommPort, StartForgetsErrorsOfTheLastDownloadAndFromBeforeThePurge)
+{
+    SimSetPort(7, SIM_PORT_PRESENT);
+    ASSERT_EQ(CommStart(7, 9600, 1), COMM_OK);
+    SimPortRaiseErrors(7, PLAT_CE_FRAME);
+    char buf[8];
+    uint32_t got = 0;
+    CommRead(buf, sizeof buf, &got);
+    ASSERT_TRUE(CommHadLineErrors());
+    CommClose();
+    SimPortRaiseErrors(7, PLAT_CE_BREAK);
+    SimPortFeedText(7, std::string(SIM_DEFAULT_IN_QUEUE, 'x'));  // past the 1024 asked for
+    ASSERT_EQ(CommStart(7, 9600, 1), COMM_OK);
+    EXPECT_FALSE(CommHadLineErrors());
+    EXPECT_EQ(CommRead(buf, sizeof buf, &got), COMM_NO_DATA);
+    EXPECT_FALSE(CommHadLineErrors());
 }
 
 TEST_F(CommPort, VanishedPortFailsReadsButStaysOpenUntilClosed)

@@ -1,5 +1,7 @@
-// The simulated platform behaves as the tests rely on: exclusive ports, timers, paint clip.
+// The simulated platform behaves as the tests rely on: exclusive ports, a bounded input queue
+// that reports its overrun, reads beyond the queue that wait, timers, paint clip.
 #include <gtest/gtest.h>
+#include <string>
 #include "platform/sim/sim.h"
 
 TEST(SimPlatform, PortIsExclusiveAndQueueDrains)
@@ -58,4 +60,64 @@ TEST(SimPlatform, PaintClipIsTheInvalidatedArea)
     PlatGetClientRect(w, &client);
     EXPECT_EQ(client.right, 394);
     EXPECT_EQ(client.bottom, 211);
+}
+
+TEST(SimPlatform, InputQueueHoldsWhatSetupCommAskedAndReportsItsOverrunOnce)
+{
+    SimReset();
+    SimSetPort(3, SIM_PORT_PRESENT);
+    PlatHandle a = PlatCommOpenDevice("\\\\.\\COM3");
+    ASSERT_NE(a, PLAT_INVALID_HANDLE);
+    EXPECT_EQ(SimPortQueueSize(3), (size_t)SIM_DEFAULT_IN_QUEUE);
+    ASSERT_TRUE(PlatSetupComm(a, 16, 16));
+    EXPECT_EQ(SimPortFeedText(3, "0123456789"), 10u);
+    EXPECT_EQ(SimPortFeedText(3, "abcdefghij"), 6u);
+    EXPECT_EQ(SimPortQueued(3), 16u);
+    EXPECT_EQ(SimPort(3).dropped, 4u);
+    uint32_t errors = 0;
+    PlatComStat st;
+    ASSERT_TRUE(PlatClearCommError(a, &errors, &st));
+    EXPECT_EQ(errors, (uint32_t)PLAT_CE_RXOVER);
+    EXPECT_EQ(st.cbInQue, 16u);
+    ASSERT_TRUE(PlatClearCommError(a, &errors, &st));
+    EXPECT_EQ(errors, 0u);
+    SimPortRaiseErrors(3, PLAT_CE_FRAME | PLAT_CE_BREAK);
+    ASSERT_TRUE(PlatClearCommError(a, &errors, nullptr));
+    EXPECT_EQ(errors, (uint32_t)(PLAT_CE_FRAME | PLAT_CE_BREAK));
+    EXPECT_TRUE(PlatCloseHandle(a));
+}
+
+struct ReadWaitCase {
+    const char* name;
+    PlatCommTimeouts timeouts;
+    size_t queued;
+    uint32_t asked;
+    uint32_t waited;
+};
+
+TEST(SimPlatform, ReadBeyondTheQueueWaitsOutTheReadTimeouts)
+{
+    const ReadWaitCase cases[] = {
+        {"the program's: bytes queued, the interval ends it", {100, 50, 100, 0, 0}, 4, 10, 100},
+        {"the program's: nothing queued, the total ends it", {100, 50, 100, 0, 0}, 0, 10, 600},
+        {"no more than queued: no wait", {100, 50, 100, 0, 0}, 10, 10, 0},
+        {"interval MAXDWORD, totals 0: at once", {0xFFFFFFFFu, 0, 0, 0, 0}, 0, 10, 0},
+    };
+    for (const ReadWaitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimReset();
+        SimSetPort(3, SIM_PORT_PRESENT);
+        PlatHandle a = PlatCommOpenDevice("\\\\.\\COM3");
+        ASSERT_TRUE(PlatSetCommTimeouts(a, &c.timeouts));
+        SimPortFeedText(3, std::string(c.queued, 'q'));
+        char buf[16];
+        uint32_t got = 0;
+        ASSERT_TRUE(PlatReadFile(a, buf, c.asked, &got));
+        EXPECT_EQ(got, (uint32_t)c.queued);
+        EXPECT_EQ(SimNow(), c.waited);
+        EXPECT_EQ(SimPort(3).waitedMs, c.waited);
+        EXPECT_EQ(SimPort(3).readsBeyondQueue, c.asked > c.queued ? 1 : 0);
+        EXPECT_EQ(SimPort(3).largestRead, c.asked);
+        PlatCloseHandle(a);
+    }
 }
