@@ -74,8 +74,8 @@ int main(int argc, char** argv)
     stream += "\x03\r\n";
 
     DownloadToggle(window);
-    // Feeds as a line would: the driver never holds more than two receive buffers' worth, so
-    // the simulated queue stays short and every tick finds a full read waiting.
+    // Feeds as a flow-controlled line would: the driver's queue (1024 bytes, as the program
+    // asks) is topped up before every tick, so every read finds a full queue and none drops.
     size_t fed = 0;
     long ticks = 0;
     PlatWindow target = nullptr;
@@ -83,8 +83,9 @@ int main(int argc, char** argv)
     while (SimNextTimer(&target, &id)) {
         if (gDownload.phase == PHASE_RECEIVE) {
             size_t queued = SimPortQueued(1);
-            if (queued < 4096 && fed < stream.size()) {
-                size_t take = std::min(stream.size() - fed, 4096 - queued);
+            size_t room = SimPortQueueSize(1) - queued;
+            if (room > 0 && fed < stream.size()) {
+                size_t take = std::min(stream.size() - fed, room);
                 SimPortFeed(1, stream.data() + fed, take);
                 fed += take;
             }

@@ -1,7 +1,9 @@
-// record_cost: under Wine, times the three things the program does for every record it
-// receives - write + flush a short line to a file, invalidate + immediate repaint of a text
-// area, Sleep(1) - each alone, N times, and prints the mean microseconds of each.
-// Usage: record_cost FILE [N]
+// record_cost: under Wine, times what the program does for every record it receives - write +
+// flush a short line to a file, invalidate + immediate repaint of a text area - and Sleep(1),
+// which it did per record until issue 11, each alone, N times; with a COM port, also the
+// ClearCommError every poll makes. Prints the mean microseconds of each, for the timing model
+// (bench/timing_model.cpp).
+// Usage: record_cost FILE [N [PORT]]     PORT like \\.\COM1, opened as the program opens it
 #include <windows.h>
 
 #include <cstdio>
@@ -75,6 +77,21 @@ int main(int argc, char **argv)
     for (int i = 0; i < n; i++) Sleep(1);
     double sleep = (Now(freq) - t0) / n;
 
-    std::printf("write_flush_us=%.1f repaint_us=%.1f sleep1_us=%.1f n=%d\n", write, paint, sleep, n);
+    double clear = -1;
+    if (argc > 3) {
+        HANDLE port = CreateFileA(argv[3], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (port == INVALID_HANDLE_VALUE) return 1;
+        DWORD errors = 0;
+        COMSTAT status;
+        t0 = Now(freq);
+        for (int i = 0; i < n; i++) ClearCommError(port, &errors, &status);
+        clear = (Now(freq) - t0) / n;
+        CloseHandle(port);
+    }
+
+    std::printf("write_flush_us=%.1f repaint_us=%.1f sleep1_us=%.1f", write, paint, sleep);
+    if (clear >= 0) std::printf(" clearcommerror_us=%.1f", clear);
+    std::printf(" n=%d\n", n);
     return 0;
 }

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The bench: km740tool.exe under Wine against the 38400-baud line rate (throughput, loss,
 # backlog, latency), its CPU while waiting, its start-up, memory and size against a minimal
-# dialog, what each per-record step costs under Wine, and instructions per byte of the
-# download logic on the host. Prints the table and writes it to bench/results.md.
+# dialog, what each per-record step costs under Wine, instructions per byte of the download
+# logic on the host, and the timing model of Windows and Wine at every rate (bench/model.sh,
+# seconds on its own). Prints the table and writes it to bench/results.md.
 #
 # Usage: bench/run.sh            ~10 minutes (100 KB paced and 256 KB flooded per record length),
 #                                plus up to 5 minutes waiting for a quiet machine
@@ -68,6 +69,9 @@ EOF
 echo "km740tool.exe $tb bytes ($ts stripped), imports $td"
 echo "minimal_dialog.exe $mb bytes ($ms stripped), imports $md"
 
+echo "=== host: the timing model, Windows and Wine, every rate (virtual time)"
+bench/model.sh | tee "$out/model.md"
+
 echo "=== host: instructions per byte (callgrind; does not depend on load)"
 python3 bench/host_bench.py --program "$out/host_download" --bytes "$paced" \
     --lengths "$lengths" --out "$out/host.json"
@@ -114,4 +118,4 @@ EOF
 
 echo "=== the table"
 python3 bench/report.py --wine "$out/wine.json" --host "$out/host.json" --size "$out/size.json" \
-    --machine "$out/machine.json" --out bench/results.md
+    --machine "$out/machine.json" --model "$out/model.md" --out bench/results.md

@@ -476,14 +476,16 @@ class Bench:
         path = self.bed.windows_path(os.path.join(self.bed.drive_c(), "record_cost.txt"))
         runs = []
         for _ in range(5):
-            r = self.bed.run(self.args.record_cost, path, "500", timeout=120)
+            # COM1 is the line's port, not yet held by the program.
+            r = self.bed.run(self.args.record_cost, path, "500", "\\\\.\\COM1", timeout=120)
             if r.returncode != 0:
                 raise RuntimeError("record_cost failed: " + r.stdout + r.stderr)
             runs.append({k: float(v) for k, v in (kv.split("=") for kv in r.stdout.split())})
         self.results["record_cost"] = runs
         say("per record, us: " + "; ".join(
-            "write+flush %.0f, repaint %.0f, Sleep(1) %.0f" % (
-                r["write_flush_us"], r["repaint_us"], r["sleep1_us"]) for r in runs))
+            "write+flush %.0f, repaint %.0f, Sleep(1) %.0f, ClearCommError %.0f" % (
+                r["write_flush_us"], r["repaint_us"], r["sleep1_us"],
+                r.get("clearcommerror_us", -1)) for r in runs))
 
     # ---- the run ----
 
