@@ -210,14 +210,14 @@ def bottleneck(runs):
         within = LINE_RATE * c / (1 - (POLL_MS / 1000.0) / (DRIVER_QUEUE / float(LINE_RATE))) - 2
 
         def from_length(length):
-            return ("every record length (from 2 bytes)" if length < 2
+            return ("every record length from 2 bytes" if length < 2
                     else "records of more than %.1f bytes" % length)
         out.append(
             "- With c = %.2f ms per record, a tick at the line rate lasts 100 ms / (1 - r c) for "
-            "r = 3840 / (L + 2) records/s: the program keeps up with %s, and the bytes waiting "
-            "at the port stay within a 1024-byte queue for %s (in steady state; the first poll "
-            "comes 250 ms after the begin step)." % (1000 * c, from_length(keep_up),
-                                                     from_length(within)))
+            "r = 3840 / (L + 2) records/s: the program keeps up with %s, and in steady state the "
+            "bytes waiting at the port stay within a 1024-byte queue for %s. The first poll "
+            "comes 250 ms after the begin step, so a device that sends from the start has 960 "
+            "bytes and more waiting then." % (1000 * c, from_length(keep_up), from_length(within)))
     for length in sorted(paced):
         p = paced[length]
         out.append(

@@ -69,9 +69,6 @@ EOF
 echo "km740tool.exe $tb bytes ($ts stripped), imports $td"
 echo "minimal_dialog.exe $mb bytes ($ms stripped), imports $md"
 
-echo "=== host: the timing model, Windows and Wine, every rate (virtual time)"
-bench/model.sh | tee "$out/model.md"
-
 echo "=== host: instructions per byte (callgrind; does not depend on load)"
 python3 bench/host_bench.py --program "$out/host_download" --bytes "$paced" \
     --lengths "$lengths" --out "$out/host.json"
@@ -97,6 +94,18 @@ python3 bench/wine_bench.py --paced-bytes "$paced" --flood-bytes "$flood" --leng
     --record-cost "$out/record_cost.exe" \
     --out "$out/wine.json"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+echo "=== host: the timing model, Windows and Wine at every rate, with this run's Wine costs"
+wine_costs=$(python3 - "$out/wine.json" <<'EOF'
+import json, statistics, sys
+runs = json.load(open(sys.argv[1])).get("record_cost", [])
+keys = (("repaint", "repaint_us"), ("write", "write_flush_us"), ("sleep1", "sleep1_us"),
+        ("clearcommerror", "clearcommerror_us"))
+print(",".join("%s=%.1f" % (k, statistics.median(r[f] for r in runs)) for k, f in keys
+               if runs and all(f in r for r in runs)))
+EOF
+)
+bench/model.sh ${wine_costs:+--wine "$wine_costs"} | tee "$out/model.md"
 
 cmd="bench/run.sh"
 [ "$full" = 1 ] && cmd="BENCH_FULL=1 bench/run.sh"

@@ -7,9 +7,15 @@
 // the largest backlog (bytes the device had to send by then, not yet taken by the program:
 // what the driver would have to hold without flow control), whether that backlog outgrew the
 // queue, the longest timer step (the longest the window cannot answer the user), and how long
-// after the ETX line arrived the status read "Complete.".
+// after the ETX line arrived the status read "Complete.". Achieved / offered is the line time
+// of the data set up to its last record, over the time from the device's first byte to that
+// record being in the file: the last record's own latency (two polls, about 0.25 s) is in it,
+// which is why each data set lasts a minute of line time.
 //
-// Usage: timing_model [--seconds S]   (S: line time of each data set, default 60)
+// Usage: timing_model [--seconds S] [--record-factor F] [--wine COSTS]
+//   S: line time of each data set (default 60); F: multiplies what a record costs (write,
+//   flush, repaint) under both timings, to see how the figures move (default 1); COSTS: the
+//   Wine figures record_cost measured, as repaint=US,write=US,sleep1=US,clearcommerror=US
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,12 +63,37 @@ struct Timing {
 //   memory (0.1 us).
 const Timing kWindows = {"Windows", 15625.0, 0.0, 200.0, 20.0, 5.0, 50.0, 50.0, 5.0, 0.1};
 
-// Under Wine 8.0 on this machine, bench/record_cost.cpp (bench/results.md, "What one record
-// costs", medians of 5 runs of 500): Sleep(1) 1095 us (so n ms + 95 us), invalidate +
-// immediate repaint 161 us, write + flush 2 us. Timers fire on time (the Wine bench sees
-// 103 ms periods for 100 ms with 2-3 ms steps). Not measured there, so estimated like
-// Windows: the serial calls (a wineserver round trip each, 50 us), the user32 calls.
-const Timing kWine = {"Wine", 0.0, 95.0, 161.0, 2.0, 5.0, 50.0, 50.0, 5.0, 0.1};
+// Under Wine 8.0 on this machine, as bench/record_cost.cpp measures them (medians of 5 runs of
+// 500; bench/run.sh passes the figures of its own run with --wine, see bench/results.md "What
+// one record costs"). Without --wine, those of 2026-12-07 on a quiet machine: Sleep(1)
+// 1095 us (so n ms + 95 us), invalidate + immediate repaint 161 us, write + flush 2 us,
+// ClearCommError 1 us. Timers fire on time (the Wine bench sees 103 ms periods for 100 ms
+// with 2-3 ms steps). Not measured, so estimated like Windows: ReadFile (50 us), the
+// user32 calls.
+Timing gWine = {"Wine", 0.0, 95.0, 161.0, 2.0, 5.0, 1.0, 50.0, 5.0, 0.1};
+
+// --wine repaint=US,write=US,sleep1=US,clearcommerror=US (any of them): record_cost's figures.
+int SetWineCosts(const char* list)
+{
+    std::string text = list;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(at, end - at);
+        size_t eq = item.find('=');
+        if (eq == std::string::npos) return 0;
+        std::string key = item.substr(0, eq);
+        double value = atof(item.c_str() + eq + 1);
+        if (key == "repaint") gWine.repaintUs = value;
+        else if (key == "write") gWine.writeFlushUs = value;
+        else if (key == "sleep1") gWine.sleepExtraUs = value - 1000.0;
+        else if (key == "clearcommerror") gWine.clearCommErrorUs = value;
+        else return 0;
+        at = end + 1;
+    }
+    return 1;
+}
 
 // ---------------------------------------------------------------- the modelled world
 
@@ -81,6 +112,7 @@ struct Model {
     int held;
     double lastRead;          // the last ReadFile, when a held device may go on
     size_t maxBacklog;
+    size_t maxLaterBacklog;   // from 1 s after the device began
     double etxAt;             // the ETX line's last byte arrived
     // What the program did.
     long records;
@@ -88,6 +120,7 @@ struct Model {
 };
 
 Model m;
+double gRecordFactor = 1.0;
 
 size_t Taken(void) { return m.sent - SimPortQueued(1); }
 
@@ -116,7 +149,10 @@ void RunLine(void)
     double due = floor((m.now - m.lineStart) / m.byteUs);
     size_t scheduled = (size_t)std::min(std::max(due, 0.0), (double)m.stream->size());
     size_t taken = Taken();
-    if (scheduled > taken) m.maxBacklog = std::max(m.maxBacklog, scheduled - taken);
+    if (scheduled > taken) {
+        m.maxBacklog = std::max(m.maxBacklog, scheduled - taken);
+        if (m.now >= m.lineStart + 1e6) m.maxLaterBacklog = std::max(m.maxLaterBacklog, scheduled - taken);
+    }
 }
 
 double SleepEnd(double from, uint32_t ms)
@@ -151,7 +187,7 @@ void OnCall(SimCall call, uint32_t figure)
         // Every repaint inside a step shows a record the step has just written to the file:
         // that write and flush are charged here (the end of the run checks the counts agree).
         if (figure) {
-            m.now += t.writeFlushUs + t.repaintUs;
+            m.now += (t.writeFlushUs + t.repaintUs) * gRecordFactor;
             m.records++;
             m.lastRecordAt = m.now;
         }
@@ -179,6 +215,7 @@ struct Result {
     long records;
     double achieved;          // of the offered line rate
     size_t maxBacklog;
+    size_t maxLaterBacklog;
     double longestStepMs;
     double longestLaterStepMs;   // from 1 s after the device began: the steady state
     double etxToCompleteMs;
@@ -272,6 +309,7 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
     double offeredSpan = dataBytes * byteUs;
     r.achieved = span > 0 ? offeredSpan / span : 0;
     r.maxBacklog = m.maxBacklog;
+    r.maxLaterBacklog = m.maxLaterBacklog;
     r.longestStepMs = longest / 1000.0;
     r.longestLaterStepMs = longestLater / 1000.0;
     r.etxToCompleteMs = (completeAt - m.etxAt) / 1000.0;
@@ -291,8 +329,13 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = atof(argv[++i]);
+        } else if (strcmp(argv[i], "--record-factor") == 0 && i + 1 < argc) {
+            gRecordFactor = atof(argv[++i]);
+        } else if (strcmp(argv[i], "--wine") == 0 && i + 1 < argc && SetWineCosts(argv[i + 1])) {
+            i++;
         } else {
-            fprintf(stderr, "usage: timing_model [--seconds S]\n");
+            fprintf(stderr, "usage: timing_model [--seconds S] [--record-factor F] "
+                            "[--wine repaint=US,write=US,sleep1=US,clearcommerror=US]\n");
             return 2;
         }
     }
@@ -302,15 +345,37 @@ int main(int argc, char** argv)
 
     const int rates[] = {1200, 2400, 4800, 9600, 19200, 38400};
     const int lengths[] = {2, 10, 38, 200};
-    const Timing* timings[] = {&kWindows, &kWine};
+    const Timing* timings[] = {&kWindows, &gWine};
     printf("Timing model: the download logic on the simulated platform in virtual time, each "
            "platform call charged its cost (bench/timing_model.cpp says where each figure comes "
-           "from). Each data set is %.0f s of line time; the device starts when the status reads "
-           "\"Receiving data...\" and is held back while the 1024-byte driver queue is full.\n\n",
-           seconds);
+           "from). Each data set is %.0f s of line time; achieved / offered is that line time "
+           "over the time from the first byte sent to the last record in the file (its latency "
+           "included). The device starts when the status reads \"Receiving data...\" and is "
+           "held back while the 1024-byte driver queue is full. Backlog: bytes the device had to "
+           "send by then, not yet taken by the program (what the driver would have to hold "
+           "without flow control). Longest step: the longest timer step, in which the window "
+           "cannot answer. \"From 1 s on\": the same past the first poll's catch-up of the 250 "
+           "ms wait after the begin step.\n\n", seconds);
+    printf("| charged per call, us | %s | %s |\n|---|---|---|\n", kWindows.name, gWine.name);
+    printf("| Sleep(n) | to the next %.3f ms clock tick at or after n ms | n ms + %.0f |\n",
+           kWindows.tickUs / 1000.0, gWine.sleepExtraUs);
+    printf("| WM_TIMER after SetTimer(n) | the next clock tick at or after n ms | n ms |\n");
+    printf("| repaint of the status area (UpdateWindow) | %.0f | %.0f |\n", kWindows.repaintUs,
+           gWine.repaintUs);
+    printf("| fwrite + fflush of a record | %.0f | %.0f |\n", kWindows.writeFlushUs,
+           gWine.writeFlushUs);
+    printf("| ClearCommError | %.0f | %.0f |\n", kWindows.clearCommErrorUs, gWine.clearCommErrorUs);
+    printf("| ReadFile | %.0f | %.0f |\n", kWindows.readFileUs, gWine.readFileUs);
+    printf("| InvalidateRect | %.0f | %.0f |\n", kWindows.invalidateUs, gWine.invalidateUs);
+    printf("| SetTimer, KillTimer | %.0f | %.0f |\n", kWindows.timerCallUs, gWine.timerCallUs);
+    printf("| GetTickCount | %.1f | %.1f |\n", kWindows.tickCountUs, gWine.tickCountUs);
+    if (gRecordFactor != 1.0)
+        printf("| factor on what a record costs (write, flush, repaint) | %.2f | %.2f |\n",
+               gRecordFactor, gRecordFactor);
+    printf("\n");
     printf("| rate bps | record bytes | records");
     for (const Timing* t : timings)
-        printf(" | %s: achieved / offered | max backlog B (/ 1024) | overrun without flow control "
+        printf(" | %s: achieved / offered | max backlog B (/ 1024) (from 1 s on) | overrun without flow control "
                "| longest step ms (from 1 s on) | ETX -> Complete. ms", t->name);
     printf(" |\n|---|---|---");
     for (size_t i = 0; i < sizeof timings / sizeof timings[0]; i++) printf("|---|---|---|---|---");
@@ -326,9 +391,10 @@ int main(int argc, char** argv)
                 Result r = RunCase(*t, rate, length, seconds, dir);
                 if (first) printf(" %ld |", r.records);
                 first = 0;
-                printf(" %.3f | %zu (%.2f) | %s | %.1f (%.1f) | %.0f |", r.achieved, r.maxBacklog,
-                       r.maxBacklog / 1024.0, r.maxBacklog > 1024 ? "yes" : "no", r.longestStepMs,
-                       r.longestLaterStepMs, r.etxToCompleteMs);
+                printf(" %.3f | %zu (%.2f) (%zu) | %s | %.1f (%.1f) | %.0f |", r.achieved,
+                       r.maxBacklog, r.maxBacklog / 1024.0, r.maxLaterBacklog,
+                       r.maxBacklog > 1024 ? "yes" : "no", r.longestStepMs, r.longestLaterStepMs,
+                       r.etxToCompleteMs);
                 if (!r.ok) {
                     failed = 1;
                     fprintf(stderr, "timing_model: %s, %d bps, %d-byte records: the download did not "

@@ -3,6 +3,10 @@
 #include "platform/comm.h"
 
 static_assert(sizeof(DCB) == PLAT_DCB_SIZE, "DCB size");
+static_assert(PLAT_CE_RXOVER == CE_RXOVER && PLAT_CE_OVERRUN == CE_OVERRUN &&
+                  PLAT_CE_RXPARITY == CE_RXPARITY && PLAT_CE_FRAME == CE_FRAME &&
+                  PLAT_CE_BREAK == CE_BREAK,
+              "receive error bits");
 
 // Every field of the DCB, in its order; the copies below go through all of them so that
 // fields the logic does not set keep the values the driver reported.
