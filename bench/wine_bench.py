@@ -251,7 +251,7 @@ class Bench:
         _, _, _, folder_bottom = map(int, self.bed.ui_ok("rect", "store").split())
         ox, oy = self.bed.client_origin()
         client_w = int(self.bed.ui_ok("client").split()[2])
-        return self.bed.ocr(ox + 8, oy + folder_bottom + 30, client_w // 2, 24)
+        return self.bed.read_text(ox + 8, oy + folder_bottom + 30, client_w // 2, 24)
 
     # ---- throughput, backlog, latency ----
 

@@ -118,7 +118,7 @@ def read_status(bed):
     _, folder_top, _, folder_bottom = map(int, bed.ui_ok("rect", "store").split())
     ox, oy = bed.client_origin()
     client_w = int(bed.ui_ok("client").split()[2])
-    return bed.ocr(ox + 8, oy + folder_bottom + 30, client_w // 2, 24)
+    return bed.read_text(ox + 8, oy + folder_bottom + 30, client_w // 2, 24)
 
 
 if __name__ == "__main__":

@@ -13,8 +13,11 @@ usage() {
 wanted=""
 for flavour in "$@"; do
     case "$flavour" in
-    host) wanted="$wanted cmake g++ libgtest-dev python3 python3-pytest" ;;
-    wine) wanted="$wanted g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb socat xdotool imagemagick tesseract-ocr python3-pytest" ;;
+    # make: cmake's default generator; a minimal Debian has none.
+    host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest" ;;
+    # fonts-wine gives the Tahoma that the Wine bed pins for its screen reading;
+    # tesseract-ocr-eng is the language data that reading uses.
+    wine) wanted="$wanted make g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb socat xdotool imagemagick tesseract-ocr tesseract-ocr-eng python3-pytest" ;;
     fuzz) wanted="$wanted clang libclang-rt-14-dev" ;;
     valgrind) wanted="$wanted valgrind" ;;
     *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;

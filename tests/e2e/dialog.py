@@ -90,14 +90,14 @@ def status_text(bed):
     h = text_height(bed)
     x, y = bed.client_origin()
     top = store_bottom + 32
-    return bed.ocr(x + 8, y + top - 3, w - 16, h + 5)
+    return bed.read_text(x + 8, y + top - 3, w - 16, h + 5)
 
 
 def label_text(bed, control):
     """The painted label left of a list: from x = 8 up to the list, over the list's rows."""
     left, top, _, bottom = rect(bed, control)
     x, y = bed.client_origin()
-    return bed.ocr(x + 4, y + top, left - 5, bottom - top)
+    return bed.read_text(x + 4, y + top, left - 5, bottom - top)
 
 
 def boxes(bed):

@@ -128,12 +128,27 @@ static int Scan()
 
 // --undefine: removes the \??\COMn links Wine made for the host's own serial devices, so
 // that only the bed's ports exist (removing the dosdevices link alone leaves them openable).
+// The mount manager makes the dosdevices link first and the \??\COMn object a moment later,
+// in the background of the first client: a removal between the two fails with error 2 and
+// the object then appears anyway. So each object is waited for (bounded) before it goes.
 static int Undefine(int argc, char **argv)
 {
+    const DWORD kWaitMs = 10000;
     int rc = 0;
     for (int i = 2; i < argc; i++) {
-        if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, argv[i], NULL)) {
-            std::printf("%s removed\n", argv[i]);
+        char target[MAX_PATH];
+        DWORD start = GetTickCount();
+        DWORD found = 0;
+        while ((found = QueryDosDeviceA(argv[i], target, sizeof target)) == 0 &&
+               GetTickCount() - start < kWaitMs)
+            Sleep(10);
+        if (found == 0) {
+            std::printf("%s ERR %lu (never defined within %lu ms)\n", argv[i], GetLastError(),
+                        kWaitMs);
+            rc = 1;
+        } else if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, argv[i], NULL)) {
+            std::printf("%s removed (was %s, after %lu ms)\n", argv[i], target,
+                        GetTickCount() - start);
         } else {
             std::printf("%s ERR %lu\n", argv[i], GetLastError());
             rc = 1;

@@ -127,3 +127,31 @@ def test_driver_reports_a_missing_window_as_failure(fresh_bed):
         assert rc == 1, args
         assert out in ("no window", "timeout"), (args, out)
     assert fresh_bed.ui("wait-gone", 50) == (0, "gone")
+
+
+# A two-glyph font on face colour F: "I" is one inked column and a blank one, " " two blank.
+F, K = 0xF5F5F5, 0x000000
+# "\xa1" is "I" one column further right, as Tahoma's inverted exclamation mark is an "i".
+GLYPHS = {"height": 2, "face": F, "list": [
+    ("I", 2, ((K, F), (K, F))),
+    ("\xa1", 2, ((F, K), (F, K))),
+    (" ", 2, ((F, F), (F, F))),
+]}
+
+
+# (case, pixel rows, expected reading: None means "not exactly the tool's glyphs")
+GLYPH_LINES = [
+    ("blank", [[F] * 6] * 3, ""),
+    ("two glyphs with a space, offset",
+     [[F] * 8, [F, K, F, F, F, F, K, F], [F, K, F, F, F, F, K, F]], "I I"),
+    ("shifted look-alike reads as ASCII", [[F, F, K, F], [F, F, K, F]], "I"),
+    ("one pixel of another colour", [[F, K, F, F], [F, 0x101010, F, F]], None),
+    ("half a glyph", [[F, K, F, F], [F, F, F, F]], None),
+    ("ink taller than a line", [[K, F], [K, F], [K, F]], None),
+]
+
+
+@pytest.mark.parametrize("rows,expected", [c[1:] for c in GLYPH_LINES],
+                         ids=[c[0] for c in GLYPH_LINES])
+def test_glyph_reading_is_exact(rows, expected):
+    assert winebed.decode_glyph_line(rows, GLYPHS) == expected

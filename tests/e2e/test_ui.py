@@ -228,7 +228,7 @@ def test_lists_locked_while_a_download_waits(fresh_bed, tool):
     assert [fresh_bed.ui_ok("enabled", c) for c in lists] == ["0", "0", "0"]
     assert fresh_bed.ui("select", "baud", 2) == (1, "disabled")
     time.sleep(0.4)  # the first tick (250 ms) opens the port and creates the file
-    assert wait_for(lambda: status_text(fresh_bed) == "Receiving data...", timeout=3)
+    assert wait_for(lambda: status_text(fresh_bed) == "Receiving data...", timeout=3), status_text(fresh_bed)
     assert len(os.listdir(desktop)) == 1
     assert fresh_bed.ui_ok("enabled", "close") == "1"
 

@@ -189,12 +189,12 @@ class Bench:
     def status(self):
         """The painted status text, read from the screen."""
         ox, oy = self.bed.client_origin()
-        return self.bed.ocr(ox + 8, oy + self._status_top() - 3, 260, 20)
+        return self.bed.read_text(ox + 8, oy + self._status_top() - 3, 260, 20)
 
     def last_record(self):
         """The record line painted under the status text."""
         ox, oy = self.bed.client_origin()
-        return self.bed.ocr(ox + 12, oy + self._status_top() + 17, 370, 20)
+        return self.bed.read_text(ox + 12, oy + self._status_top() + 17, 370, 20)
 
     def port_holders(self):
         """Processes other than socat that have the program's side of the port open: under

@@ -17,6 +17,15 @@ PREFIX_TIMEOUT = 180      # wineboot -i takes 10-25 s here; a hang must not stal
 RUN_TIMEOUT = 30
 MAX_PORT = 16             # the tool probes COM1..COM16
 
+# The screen reading is made for one rendering: Wine's own Tahoma (package fonts-wine) for the
+# dialog font, drawn without font smoothing. Debian's Wine does not load the fonts of its data
+# folder, so without a copy in the prefix "MS Shell Dlg" falls back to whatever fontconfig
+# offers (DejaVu Sans on a fresh machine, Liberation Sans where that is installed), drawn
+# anti-aliased: each machine then shows other glyphs.
+WINE_FONT_DIR = "/usr/share/wine/fonts"
+PINNED_FONTS = ("tahoma.ttf", "tahomabd.ttf")
+EXPECTED_RENDERING = {"face": "Tahoma", "height": "13", "smoothing": "0"}
+
 # What detect_serial_ports in Wine's mount manager looks for on Linux.
 HOST_SERIAL_PATTERNS = ("/dev/ttyS%d", "/dev/ttyUSB%d", "/dev/ttyACM%d")
 
@@ -43,6 +52,72 @@ def _kill(proc, sig=signal.SIGTERM, wait=3.0):
         pass
 
 
+def decode_glyph_line(px, glyphs):
+    """The text of one painted line in a pixel matrix (rows of 0xRRGGBB), or None when the
+    pixels are not exactly a sequence of the given glyphs. Tries each text top and start
+    column that could hold the first inked pixel; a parse must account for every pixel of
+    the line's rows from its start to the right edge, glyph cell by glyph cell. Of several
+    parses the one with the fewest characters wins (no space is seen where none is needed),
+    then the one with the fewest characters outside ASCII."""
+    face, height, cells = glyphs["face"], glyphs["height"], glyphs["list"]
+    h, w = len(px), len(px[0]) if px else 0
+    ink_rows = [r for r in range(h) if any(v != face for v in px[r])]
+    if not ink_rows:
+        return ""
+    first, last = ink_rows[0], ink_rows[-1]
+    if last - first >= height:
+        return None                       # more than one line's height of ink
+    # Wine places the glyphs of a string at rounded fractional positions, so within a string
+    # a glyph steps its whole-pixel advance, one less (only where its last column is blank,
+    # so no ink is dropped) or one more (a blank column added).
+    shapes = []
+    for char, advance, cell in cells:
+        columns = [tuple(row[c] for row in cell) for c in range(advance)]
+        blank = (face,) * height
+        shapes.append((char, columns))
+        if advance > 1 and columns[-1] == blank:
+            shapes.append((char, columns[:-1]))
+        shapes.append((char, columns + [blank]))
+    widest = max(len(columns) for _, columns in shapes)
+
+    def cost(text):
+        # Fewest characters, then fewest outside ASCII: with one pixel of play in the
+        # spacing, Tahoma's inverted exclamation mark is an 'i' one column further right.
+        return len(text), sum(ord(c) > 127 for c in text)
+    for top in range(max(0, last - height + 1), min(first, h - height) + 1):
+        screen = [tuple(px[r][c] for r in range(top, top + height)) for c in range(w)]
+        blank_from = [True] * (w + 1)     # blank_from[x]: no ink from column x on
+        for c in range(w - 1, -1, -1):
+            blank_from[c] = blank_from[c + 1] and all(v == face for v in screen[c])
+        if blank_from[0]:
+            continue
+        memo = {}
+
+        def parse(x):
+            """The shortest text that covers columns x.. exactly, or None."""
+            if blank_from[x]:
+                return ""
+            if x not in memo:
+                best = None
+                for char, columns in shapes:
+                    n = len(columns)
+                    if x + n <= w and screen[x:x + n] == columns:
+                        rest = parse(x + n)
+                        if rest is not None and (best is None or
+                                                 cost(char + rest) < cost(best)):
+                            best = char + rest
+                memo[x] = best
+            return memo[x]
+
+        start_col = next(c for c in range(w) if not blank_from[c] and
+                         any(v != face for v in screen[c]))
+        texts = [parse(start) for start in range(max(0, start_col - widest + 1), start_col + 1)]
+        texts = [t.strip(" ") for t in texts if t]
+        if texts:
+            return min(texts, key=cost)
+    return None
+
+
 class Bed:
     """One bed per test run. Call start() once, stop() at the end."""
 
@@ -62,6 +137,8 @@ class Bed:
         self._held = {}               # n -> fd holding the pty with TIOCEXCL
         self._procs = []              # Windows programs started with start_exe()
         self._seq = 0                 # numbers the output files
+        self.rendering = None         # what check_rendering() found
+        self.glyphs = None            # the tool's painted glyphs, for read_text()
 
     # ---- set-up and tear-down ----
 
@@ -138,6 +215,7 @@ class Bed:
         # Without a window manager a managed window waits 2 s on close and gets odd coordinates.
         self._wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                     "/d", "N", "/f"], timeout=RUN_TIMEOUT)
+        self._pin_rendering()
         self._server_kill()
         users = os.path.join(self.prefix, "drive_c", "users")
         names = [n for n in os.listdir(users) if n != "Public"]
@@ -151,6 +229,62 @@ class Bed:
             if os.path.islink(path):
                 os.unlink(path)
             os.makedirs(path, exist_ok=True)
+
+    def _pin_rendering(self):
+        """Gives the prefix the one rendering the screen reading expects (see PINNED_FONTS)."""
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        for name in PINNED_FONTS:
+            source = os.path.join(WINE_FONT_DIR, name)
+            if not os.path.isfile(source):
+                raise BedError("%s is missing: install the package fonts-wine "
+                               "(scripts/deps.sh wine)" % source)
+            shutil.copyfile(source, os.path.join(fonts, name))
+        # Crisp glyphs: anti-aliased grey strokes read differently at every threshold.
+        self._wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "FontSmoothing",
+                    "/d", "0", "/f"], timeout=RUN_TIMEOUT)
+
+    def check_rendering(self):
+        """Stops the run, naming what differs, unless text is drawn the way the screen
+        reading expects; a wrong font would otherwise show up as misread texts much later."""
+        r = self.run(self.uidriver, "rendering")
+        seen = dict(item.split("=", 1) for item in r.stdout.split() if "=" in item)
+        wrong = ["%s is %r, expected %r" % (k, seen.get(k), v)
+                 for k, v in EXPECTED_RENDERING.items() if seen.get(k) != v]
+        if r.returncode != 0 or wrong:
+            raise BedError("the dialog text is not drawn as the screen reading expects (%s; "
+                           "uidriver said %r): are fonts-wine and Wine 8 from Debian 12 "
+                           "installed?" % ("; ".join(wrong) or "no answer", r.stdout.strip()))
+        langs = subprocess.run(["tesseract", "--list-langs"], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT).stdout.decode()
+        if "eng" not in langs.split():
+            raise BedError("tesseract has no English data: install tesseract-ocr-eng")
+        self.rendering = seen
+        self.glyphs = self._load_glyphs()
+
+    def _load_glyphs(self):
+        """The tool's glyphs as painted in this prefix (uidriver glyphs): a list of
+        (character, advance, cell) where cell is a tuple of pixel rows, lowest code first, one
+        entry per distinct cell (a space and a no-break space look alike: the space is kept)."""
+        r = self.run(self.uidriver, "glyphs", timeout=60)
+        lines = r.stdout.split("\n")
+        if r.returncode != 0 or not lines[0].startswith("G "):
+            raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])
+        glyphs, seen, i = [], set(), 0
+        while i < len(lines) and lines[i].startswith("G "):
+            _, code, advance, height, pad = lines[i].split()
+            advance, height, pad = int(advance), int(height), int(pad)
+            rows = tuple(tuple(int(row[k:k + 6], 16)
+                               for k in range(6 * pad, 6 * (pad + advance), 6))
+                         for row in lines[i + 1:i + 1 + height])
+            i += 1 + height
+            if advance > 0 and rows not in seen:
+                seen.add(rows)
+                glyphs.append((bytes([int(code, 16)]).decode("cp1252", "replace"), advance, rows))
+        face = glyphs[0][2][0][0]         # the space's cell: nothing but the face colour
+        # Glyphs with ink first; a blank cell (space) only where nothing else fits.
+        glyphs.sort(key=lambda g: all(v == face for row in g[2] for v in row))
+        return {"height": height, "face": face, "list": glyphs}
 
     def _server_cmd(self):
         # Without CAP_SYS_ADMIN the server honours TIOCEXCL on a pty like any other process;
@@ -180,6 +314,8 @@ class Bed:
         self._wine(["cmd", "/c", "exit"], timeout=60)
         if self.uidriver:
             self._wine([self.uidriver, "boxes"], timeout=60)
+            if self.rendering is None:
+                self.check_rendering()
         self._hide_host_ports()
         for n, (_, a, _) in self._ports.items():
             self._link(n, a)
@@ -470,20 +606,44 @@ class Bed:
                        stderr=subprocess.DEVNULL)
         return path
 
-    def ocr(self, x, y, w, h, shot=None, threshold=50):
-        """Text in a screen rectangle: crop, 3x upscale, grey threshold, tesseract --psm 6."""
+    def ocr(self, x, y, w, h, shot=None):
+        """Text in a screen rectangle: crop, grey, 4x upscale, tesseract --psm 6. No threshold
+        of our own: tesseract binarises each image by its own histogram (Otsu), which holds
+        for crisp and for anti-aliased glyphs alike, where one fixed grey level broke thin
+        grey strokes. No margin either: a white frame around the grey dialog background gives
+        Otsu two levels to split even where no text is, and blank areas then read as noise.
+        The caller compares whole texts, so a misreading fails rather than passes."""
         work = os.path.join(self.root, "ocr")
         os.makedirs(work, exist_ok=True)
         if shot is None:
             shot = self.screenshot(os.path.join(work, "screen.png"))
         crop = os.path.join(work, "crop.png")
         subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
-                        "-resize", "300%", "-colorspace", "Gray",
-                        "-threshold", "%d%%" % threshold, crop],
+                        "-colorspace", "Gray", "-filter", "Catrom", "-resize", "400%", crop],
                        timeout=RUN_TIMEOUT, check=True)
         r = subprocess.run(["tesseract", crop, "stdout", "--psm", "6"], timeout=RUN_TIMEOUT,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
         return r.stdout.decode("utf-8", "replace").strip()
+
+    def read_text(self, x, y, w, h, shot=None):
+        """The one line of text the tool painted in a screen rectangle, read exactly: the
+        rectangle's pixels must be a row of the tool's own glyphs (as uidriver glyphs draws
+        them in this prefix), cell after cell, on the face colour. No guessing: anything else
+        reads as '<unreadable ...>' with tesseract's reading beside it for the failure message.
+        Trailing spaces cannot be seen and are not returned."""
+        if shot is None:
+            shot = self.screenshot(os.path.join(self.root, "ocr-screen.png"))
+        raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                              "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True,
+                             timeout=RUN_TIMEOUT).stdout
+        if len(raw) != 3 * w * h:
+            raise BedError("crop %dx%d+%d+%d is not inside the screen" % (w, h, x, y))
+        px = [[(raw[k] << 16) | (raw[k + 1] << 8) | raw[k + 2]
+               for k in range(3 * w * row, 3 * w * (row + 1), 3)] for row in range(h)]
+        text = decode_glyph_line(px, self.glyphs)
+        if text is None:
+            return "<unreadable; tesseract reads %r>" % self.ocr(x, y, w, h, shot)
+        return text
 
     def client_origin(self):
         """Screen position of the main window's client area (for cropping screenshots)."""

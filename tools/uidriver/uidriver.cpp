@@ -34,7 +34,7 @@ static int Usage()
                  "  client | client-origin | window-rect\n"
                  "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
                  "  rect ID | items ID | cursel ID | select ID INDEX\n"
-                 "  boxes | wait-box [ms] | dismiss | acp\n"
+                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs\n"
                  "ID: a number or close, start, port, baud, store\n");
     return 2;
 }
@@ -401,6 +401,97 @@ static int CmdDismiss()
     return 0;
 }
 
+// What decides how the tool's text looks on screen: the face that the icon-title font (the
+// layout's font) really gets, its cell height, the width of a sample, and font smoothing.
+// The bed compares this with what its screen reading was made for.
+static int CmdRendering()
+{
+    LOGFONTA lf;
+    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) {
+        std::printf("no icon-title font %lu\n", GetLastError());
+        return 1;
+    }
+    HDC dc = GetDC(NULL);
+    HFONT font = CreateFontIndirectA(&lf);
+    HGDIOBJ old = SelectObject(dc, font);
+    char face[LF_FACESIZE] = "";
+    GetTextFaceA(dc, (int)sizeof face, face);
+    TEXTMETRICA tm;
+    GetTextMetricsA(dc, &tm);
+    static const char kSample[] = "Receiving data...";
+    SIZE extent = {0, 0};
+    GetTextExtentPoint32A(dc, kSample, (int)sizeof kSample - 1, &extent);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(NULL, dc);
+    BOOL smoothing = FALSE;
+    UINT type = 0;
+    SystemParametersInfoA(SPI_GETFONTSMOOTHING, 0, &smoothing, 0);
+    SystemParametersInfoA(SPI_GETFONTSMOOTHINGTYPE, 0, &type, 0);
+    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u\n", lf.lfFaceName,
+                face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type);
+    return 0;
+}
+
+// The glyphs of the icon-title font as the tool paints them (opaque, button-face background,
+// button-text colour), one per byte 0x20..0xFF: "G code advance height pad" and then one line
+// of RRGGBB pixels per row, pad columns on each side of the advance cell. The bed reads painted
+// text by matching these against the screen, pixel for pixel.
+static int CmdGlyphs()
+{
+    LOGFONTA lf;
+    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return 1;
+    const int kPad = 4;
+    HDC screen = GetDC(NULL);
+    HDC dc = CreateCompatibleDC(screen);
+    ReleaseDC(NULL, screen);
+    HFONT font = CreateFontIndirectA(&lf);
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    TEXTMETRICA tm;
+    GetTextMetricsA(dc, &tm);
+    const int height = (int)tm.tmHeight;
+    const int width = (int)tm.tmMaxCharWidth * 2 + 2 * kPad;
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height; // top-down rows
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (bitmap == NULL || bits == NULL) return 1;
+    HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+    COLORREF face = GetSysColor(COLOR_BTNFACE);
+    HBRUSH brush = CreateSolidBrush(face);
+    SetBkColor(dc, face);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    RECT all = {0, 0, width, height};
+    for (int code = 0x20; code <= 0xFF; code++) {
+        char c = (char)code;
+        SIZE extent = {0, 0};
+        GetTextExtentPoint32A(dc, &c, 1, &extent);
+        FillRect(dc, &all, brush);
+        TextOutA(dc, kPad, 0, &c, 1);
+        GdiFlush();
+        int cell = (int)extent.cx + 2 * kPad;
+        if (cell > width) cell = width;
+        std::printf("G %02x %ld %d %d\n", code, extent.cx, height, kPad);
+        const DWORD *px = static_cast<const DWORD *>(bits);
+        for (int y = 0; y < height; y++) {
+            for (int x = 0; x < cell; x++) std::printf("%06lx", px[y * width + x] & 0xFFFFFF);
+            std::printf("\n");
+        }
+    }
+    SelectObject(dc, oldBitmap);
+    SelectObject(dc, oldFont);
+    DeleteObject(brush);
+    DeleteObject(bitmap);
+    DeleteObject(font);
+    DeleteDC(dc);
+    return 0;
+}
+
 static int CmdClose()
 {
     HWND main = MainWindow();
@@ -454,6 +545,8 @@ int main(int argc, char **argv)
     else if (std::strcmp(cmd, "boxes") == 0 && argc == 2) rc = CmdBoxes();
     else if (std::strcmp(cmd, "wait-box") == 0) rc = CmdWaitBox(argc, argv);
     else if (std::strcmp(cmd, "dismiss") == 0 && argc == 2) rc = CmdDismiss();
+    else if (std::strcmp(cmd, "rendering") == 0 && argc == 2) rc = CmdRendering();
+    else if (std::strcmp(cmd, "glyphs") == 0 && argc == 2) rc = CmdGlyphs();
     else if (std::strcmp(cmd, "acp") == 0 && argc == 2) {
         std::printf("%u\n", GetACP()); // the code page the tool's ANSI texts are read in
         rc = 0;
