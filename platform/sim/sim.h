@@ -155,7 +155,7 @@ enum { SIM_DEFAULT_IN_QUEUE = 4096 };
 size_t SimPortFeed(int number, const void* bytes, size_t count);
 size_t SimPortFeedText(int number, const std::string& bytes);
 size_t SimPortQueued(int number);
-// The room the driver's input queue has: its size, as above.
+// The size of the driver's input queue, as above.
 size_t SimPortQueueSize(int number);
 // Receive errors the line suffered (PLAT_CE_* bits): the next ClearCommError reports them
 // in its error word and clears them, as it clears CE_RXOVER.

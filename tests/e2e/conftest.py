@@ -3,6 +3,7 @@ fresh program folder per test. Built .exe files come from $KM_WIN_BUILD (build/w
 KM_E2E_REQUIRE=1 turns "not installed / not built" skips into failures (for CI);
 KM_E2E_KEEP=1 keeps the bed's temp dir for a post-mortem."""
 
+import filecmp
 import os
 import re
 import shutil
@@ -75,7 +76,13 @@ def start_tool(bed, folder, files=None):
     """Copies km740tool.exe into folder (with config.csv / message.csv etc. given as
     {name: bytes}) and starts it from there; returns the Popen."""
     exe = os.path.join(folder, "km740tool.exe")
-    shutil.copyfile(built_exe("km740tool"), exe)
+    built = built_exe("km740tool")
+    # A second copy started from the folder a first one runs from finds the same .exe there:
+    # it is not rewritten. Windows refuses to write a running .exe; Wine lets it happen, and
+    # when a section lies page-aligned in the file (as .data may, by the size of .text) the
+    # running copy's data was seen to fall back to the file's (its settings lost).
+    if not (os.path.exists(exe) and filecmp.cmp(exe, built, shallow=False)):
+        shutil.copyfile(built, exe)
     for name, data in (files or {}).items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
