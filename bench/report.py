@@ -309,11 +309,8 @@ def main():
         with open(args.model) as fh:
             model = fh.read().strip().splitlines()
         lines += ["", "## Timing model: Windows and Wine (host, virtual time)", "",
-                  "bench/model.sh: not a measurement. The download logic runs on the simulated "
-                  "platform and every platform call is charged what it costs on Windows (Sleep "
-                  "and WM_TIMER on the 15.625 ms clock tick, a repaint 0.2 ms, the rest "
-                  "estimated high) and under Wine (this page's record costs); "
-                  "bench/timing_model.cpp says where each figure comes from.", ""]
+                  "Not a measurement: `bench/model.sh`, given this run's Wine record costs "
+                  "(above).", ""]
         lines += model
     text = "\n".join(lines) + "\n"
     with open(args.out, "w") as fh:
