@@ -401,18 +401,64 @@ static int CmdDismiss()
     return 0;
 }
 
+// The tool is per-monitor DPI aware; so is the driver (set at its start), or Wine would hand
+// it coordinates and font sizes scaled back to 96 DPI. Looked up by name, as in the tool.
+typedef void (*AnyProc)(void);
+static AnyProc User32Proc(const char *name)
+{
+    return reinterpret_cast<AnyProc>(GetProcAddress(GetModuleHandleA("user32.dll"), name));
+}
+
+static void BecomeDpiAware()
+{
+    typedef BOOL(WINAPI * SetContextProc)(HANDLE);
+    typedef BOOL(WINAPI * SetAwareProc)(void);
+    SetContextProc setContext = reinterpret_cast<SetContextProc>(User32Proc("SetProcessDpiAwarenessContext"));
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2, then _PER_MONITOR_AWARE.
+    if (setContext && (setContext((HANDLE)(LONG_PTR)-4) || setContext((HANDLE)(LONG_PTR)-3))) return;
+    SetAwareProc setAware = reinterpret_cast<SetAwareProc>(User32Proc("SetProcessDPIAware"));
+    if (setAware) setAware();
+}
+
+// The DPI the tool's layout reads at start: its window's, or the screen's before it runs.
+static int ToolDpi()
+{
+    HDC screen = GetDC(NULL);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(NULL, screen);
+    return dpi;
+}
+
+// The icon-title font as the tool makes it for a DPI (platform/win32/window.cpp):
+// SystemParametersInfoForDpi where there is one, else the plain call scaled.
+static HFONT ToolFont(int dpi)
+{
+    typedef BOOL(WINAPI * ForDpiProc)(UINT, UINT, PVOID, UINT, UINT);
+    ForDpiProc forDpi = reinterpret_cast<ForDpiProc>(User32Proc("SystemParametersInfoForDpi"));
+    LOGFONTW wide;
+    if (forDpi && forDpi(SPI_GETICONTITLELOGFONT, sizeof wide, &wide, 0, (UINT)dpi))
+        return CreateFontIndirectW(&wide);
+    LOGFONTA lf;
+    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return NULL;
+    int system = ToolDpi();
+    if (dpi != system) lf.lfHeight = MulDiv(lf.lfHeight, dpi, system);
+    return CreateFontIndirectA(&lf);
+}
+
 // What decides how the tool's text looks on screen: the face that the icon-title font (the
 // layout's font) really gets, its cell height, the width of a sample, and font smoothing.
 // The bed compares this with what its screen reading was made for.
 static int CmdRendering()
 {
-    LOGFONTA lf;
-    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) {
+    const int dpi = ToolDpi();
+    HFONT font = ToolFont(dpi);
+    if (font == NULL) {
         std::printf("no icon-title font %lu\n", GetLastError());
         return 1;
     }
+    LOGFONTA lf;
+    GetObjectA(font, sizeof lf, &lf);
     HDC dc = GetDC(NULL);
-    HFONT font = CreateFontIndirectA(&lf);
     HGDIOBJ old = SelectObject(dc, font);
     char face[LF_FACESIZE] = "";
     GetTextFaceA(dc, (int)sizeof face, face);
@@ -428,8 +474,8 @@ static int CmdRendering()
     UINT type = 0;
     SystemParametersInfoA(SPI_GETFONTSMOOTHING, 0, &smoothing, 0);
     SystemParametersInfoA(SPI_GETFONTSMOOTHINGTYPE, 0, &type, 0);
-    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u\n", lf.lfFaceName,
-                face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type);
+    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u dpi=%d lfheight=%ld\n",
+                lf.lfFaceName, face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type, dpi, lf.lfHeight);
     return 0;
 }
 
@@ -439,13 +485,12 @@ static int CmdRendering()
 // text by matching these against the screen, pixel for pixel.
 static int CmdGlyphs()
 {
-    LOGFONTA lf;
-    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return 1;
+    HFONT font = ToolFont(ToolDpi());
+    if (font == NULL) return 1;
     const int kPad = 4;
     HDC screen = GetDC(NULL);
     HDC dc = CreateCompatibleDC(screen);
     ReleaseDC(NULL, screen);
-    HFONT font = CreateFontIndirectA(&lf);
     HGDIOBJ oldFont = SelectObject(dc, font);
     TEXTMETRICA tm;
     GetTextMetricsA(dc, &tm);
@@ -511,6 +556,7 @@ int main(int argc, char **argv)
 {
     // LF line ends, so the Python side sees exactly what was printed.
     _setmode(_fileno(stdout), _O_BINARY);
+    BecomeDpiAware();
     if (argc < 2) return Usage();
     const char *cmd = argv[1];
     int id = 0;
