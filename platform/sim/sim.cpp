@@ -85,6 +85,7 @@ struct SimWorld {
     SimDcRec measureDc;      // the one PlatGetDc hands out
     int dcsHeld;
     int dpi;
+    int fontsDeletedInUse;
     SimPortRec ports[33];
     std::vector<SimHandleRec*> handles;
     std::string lastOpenName;
@@ -266,6 +267,7 @@ void SimReset(void)
     w.measureDc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
     w.dcsHeld = 0;
     w.dpi = 96;
+    w.fontsDeletedInUse = 0;
     for (SimPortRec& port : w.ports) {
         port.info = SimPortInfo();
         port.info.state = SIM_PORT_ABSENT;
@@ -393,6 +395,7 @@ PlatFont SimSelectedFont(void) { return World().dc.selected; }
 
 void SimSetDpi(int dpi) { World().dpi = dpi; }
 int SimDcsHeld(void) { return World().dcsHeld; }
+int SimFontsDeletedInUse(void) { return World().fontsDeletedInUse; }
 int SimFontHeight(PlatFont font) { return FontEm(font); }
 
 int SimFontsAlive(void)
@@ -717,6 +720,9 @@ PlatFont PlatCreateFont(const PlatLogFont* description)
 
 void PlatDeleteFont(PlatFont font)
 {
+    // A control left holding a deleted font would draw with a dead handle.
+    for (SimWindowRec* rec : World().windows)
+        if (!rec->removed && rec->parent && rec->info.font == font) World().fontsDeletedInUse++;
     for (SimFontRec* rec : World().fonts)
         if (reinterpret_cast<PlatFont>(rec) == font) rec->alive = 0;
 }

@@ -153,6 +153,8 @@ void SimFailExtentOf(const char* text);
 // The font currently selected into the paint device context, and fonts alive.
 PlatFont SimSelectedFont(void);
 int SimFontsAlive(void);
+// Fonts deleted while a control still held them.
+int SimFontsDeletedInUse(void);
 enum { SIM_COLOR_BTNFACE = 0xF0F0F0, SIM_COLOR_BTNTEXT = 0x000000 };
 
 // --- serial ports ---
