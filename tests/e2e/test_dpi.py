@@ -27,6 +27,23 @@ def _apart(a, b):
     return a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
 
 
+def expect_laid_out(bed, dpi):
+    """The font made for the DPI; the controls inside the client area and apart; the status
+    area, between the folder list and the Close button, holding the status line and the
+    record line below it."""
+    h = text_height(bed)
+    assert h == TEXT_HEIGHT[dpi]
+    _, _, cw, ch = map(int, bed.ui_ok("client").split())
+    boxes = {c: rect(bed, c) for c in CONTROLS}
+    for i, a in enumerate(CONTROLS):
+        box = boxes[a]
+        assert 0 <= box[0] and 0 <= box[1] and box[2] <= cw and box[3] <= ch, (a, box)
+        for b in CONTROLS[i + 1:]:
+            assert _apart(box, boxes[b]), (a, box, b, boxes[b])
+    status_top = boxes["store"][3] + scale(32, dpi)
+    assert status_top + h + scale(4, dpi) + h <= boxes["close"][1]
+
+
 @pytest.mark.parametrize("dpi", [96, 120, 144, 192])
 def test_window_scales_and_reads_whole_at_every_dpi(back_to_96, bench, dpi, record_property):
     bed = bench.bed
@@ -40,22 +57,11 @@ def test_window_scales_and_reads_whole_at_every_dpi(back_to_96, bench, dpi, reco
     _, _, cw, ch = map(int, bed.ui_ok("client").split())
     record_property("window", "%dx%d" % (x1 - x0, y1 - y0))
     record_property("client", "%dx%d" % (cw, ch))
+    print("dpi %d: window %dx%d, client %dx%d" % (dpi, x1 - x0, y1 - y0, cw, ch))
     assert (x1 - x0, y1 - y0) == (scale(400, dpi), scale(240, dpi))
     assert (x0, y0) == ((1024 - (x1 - x0)) // 2, (768 - (y1 - y0)) // 2)
 
-    # The font was made for this DPI, and the controls lie inside the client area, apart.
-    h = text_height(bed)
-    assert h == TEXT_HEIGHT[dpi]
-    boxes = {c: rect(bed, c) for c in CONTROLS}
-    for i, a in enumerate(CONTROLS):
-        box = boxes[a]
-        assert 0 <= box[0] and 0 <= box[1] and box[2] <= cw and box[3] <= ch, (a, box)
-        for b in CONTROLS[i + 1:]:
-            assert _apart(box, boxes[b]), (a, box, b, boxes[b])
-    # The status area, between the folder list and the Close button, holds the status line
-    # and the record line below it.
-    status_top = boxes["store"][3] + scale(32, dpi)
-    assert status_top + h + scale(4, dpi) + h <= boxes["close"][1]
+    expect_laid_out(bed, dpi)
 
     # Every painted text reads back exactly, in glyphs painted at this DPI.
     assert wait_for(lambda: status_text(bed) == "Ready.", timeout=5), status_text(bed)
@@ -88,3 +94,36 @@ def test_window_scales_and_reads_whole_at_every_dpi(back_to_96, bench, dpi, reco
     assert read(path) == crlf(gen(i, 24) for i in (1, 2, 3))
     assert bench.status() == "Complete."
     os.remove(path)
+
+
+def test_dpi_change_mid_download_lays_out_again_and_the_download_goes_on(back_to_96, bench):
+    """Wine has one DPI for every monitor and never sends WM_DPICHANGED; the driver sends
+    it as Windows does when the window is dragged onto a 150% monitor, while records come."""
+    bed = bench.bed
+    bed.set_dpi(96)
+    bench.open()
+    desktop = bed.folders()[0]
+    bed.ui_ok("wait-caption", "start", "Start", 10000)
+    bench.start()
+    path = bench.wait_file(desktop)
+    # 40 records of 20 bytes at 1200 baud: about 7 s.
+    sim = bench.sim("--count", 40, "--length", 20, "--baud", 1200)
+    assert wait_for(lambda: read(path).count(b"\r\n") >= 3, timeout=10)
+    x0, y0, _, _ = map(int, bed.ui_ok("window-rect").split())
+    try:
+        bed.read_at(144)
+        bed.ui_ok("dpi-changed", 144, x0, y0, x0 + 600, y0 + 360)
+        assert tuple(map(int, bed.ui_ok("window-rect").split())) == (x0, y0, x0 + 600, y0 + 360)
+        expect_laid_out(bed, 144)
+        assert bed.ui_ok("caption", "start") == "Cancel"
+        assert bench.status().replace("\u2026", "...") == "Receiving data..."
+        shown = {gen(i, 20).decode() for i in range(3, 41)}
+        assert wait_for(lambda: bench.last_record() in shown, timeout=3), bench.last_record()
+        assert bench.sent(sim)[0] == 40
+        bench.wait_idle()
+        assert read(path) == crlf(gen(i, 20) for i in range(1, 41))
+        assert bench.status() == "Complete."
+        for control, key in LABELS.items():
+            assert label_text(bed, control) == DEFAULT_TEXTS[key], control
+    finally:
+        bed.read_at(96)

@@ -165,6 +165,7 @@ class Bed:
         self._seq = 0                 # numbers the output files
         self.rendering = None         # what check_rendering() found
         self.dpi = 96                 # the prefix's DPI (LogPixels); set_dpi() changes it
+        self.layout_dpi = 96          # the DPI the tool laid out for and read_text() reads at
         self.glyphs = None            # the tool's painted glyphs, for read_text()
 
     # ---- set-up and tear-down ----
@@ -303,22 +304,30 @@ class Bed:
         if dpi not in TEXT_HEIGHT:
             raise BedError("no known rendering at %d DPI" % dpi)
         if dpi == self.dpi:
+            if self.layout_dpi != dpi:
+                self.read_at(dpi)
             return
         self._wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
                     "REG_DWORD", "/d", str(dpi), "/f"], timeout=RUN_TIMEOUT)
-        self.dpi = dpi
+        self.dpi = self.layout_dpi = dpi
         self.rendering = None
         self.restart_server()
 
-    def scale(self, pixels):
-        """A fixed size of the tool's layout (pixels at 96 DPI) at the prefix's DPI."""
-        return scale(pixels, self.dpi)
+    def read_at(self, dpi):
+        """Reads the tool's text as painted for another DPI than the prefix's (after a
+        WM_DPICHANGED), with glyphs painted in the font the tool makes for that DPI."""
+        self.glyphs = self._load_glyphs(dpi)
+        self.layout_dpi = dpi
 
-    def _load_glyphs(self):
+    def scale(self, pixels):
+        """A fixed size of the tool's layout (pixels at 96 DPI) at the DPI it laid out for."""
+        return scale(pixels, self.layout_dpi)
+
+    def _load_glyphs(self, dpi=None):
         """The tool's glyphs as painted in this prefix (uidriver glyphs): a list of
         (character, advance, cell) where cell is a tuple of pixel rows, lowest code first, one
         entry per distinct cell (a space and a no-break space look alike: the space is kept)."""
-        r = self.run(self.uidriver, "glyphs", timeout=60)
+        r = self.run(self.uidriver, "glyphs", *([str(dpi)] if dpi else []), timeout=60)
         lines = r.stdout.split("\n")
         if r.returncode != 0 or not lines[0].startswith("G "):
             raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])

@@ -34,7 +34,8 @@ static int Usage()
                  "  client | client-origin | window-rect\n"
                  "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
                  "  rect ID | items ID | cursel ID | select ID INDEX\n"
-                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs\n"
+                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs [dpi]\n"
+                 "  dpi-changed DPI LEFT TOP RIGHT BOTTOM\n"
                  "ID: a number or close, start, port, baud, store\n");
     return 2;
 }
@@ -483,9 +484,9 @@ static int CmdRendering()
 // button-text colour), one per byte 0x20..0xFF: "G code advance height pad" and then one line
 // of RRGGBB pixels per row, pad columns on each side of the advance cell. The bed reads painted
 // text by matching these against the screen, pixel for pixel.
-static int CmdGlyphs()
+static int CmdGlyphs(int dpi)
 {
-    HFONT font = ToolFont(ToolDpi());
+    HFONT font = ToolFont(dpi > 0 ? dpi : ToolDpi());
     if (font == NULL) return 1;
     const int kPad = 4;
     HDC screen = GetDC(NULL);
@@ -535,6 +536,44 @@ static int CmdGlyphs()
     DeleteObject(font);
     DeleteDC(dc);
     return 0;
+}
+
+// WM_DPICHANGED as Windows sends it when the window is dragged onto a monitor of another
+// scale (Wine has one DPI for all monitors and never sends it): the new DPI in both words
+// of wParam, lParam the suggested window rectangle, written into the tool's own memory.
+static int CmdDpiChanged(char **argv)
+{
+    HWND main = MainWindow();
+    if (main == NULL) {
+        std::printf("no window\n");
+        return 1;
+    }
+    const int dpi = std::atoi(argv[2]);
+    RECT suggested = {std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (process == NULL) {
+        std::printf("open process failed %lu\n", GetLastError());
+        return 1;
+    }
+    void *remote = VirtualAllocEx(process, NULL, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    int rc = 1;
+    if (remote != NULL && WriteProcessMemory(process, remote, &suggested, sizeof suggested, NULL)) {
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(main, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(dpi, dpi), (LPARAM)remote,
+                                SMTO_ABORTIFHUNG, kSendTimeoutMs * 5, &result)) {
+            std::printf("sent\n");
+            rc = 0;
+        } else {
+            std::printf("send failed %lu\n", GetLastError());
+        }
+    } else {
+        std::printf("remote rectangle failed %lu\n", GetLastError());
+    }
+    if (remote != NULL) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return rc;
 }
 
 static int CmdClose()
@@ -592,7 +631,8 @@ int main(int argc, char **argv)
     else if (std::strcmp(cmd, "wait-box") == 0) rc = CmdWaitBox(argc, argv);
     else if (std::strcmp(cmd, "dismiss") == 0 && argc == 2) rc = CmdDismiss();
     else if (std::strcmp(cmd, "rendering") == 0 && argc == 2) rc = CmdRendering();
-    else if (std::strcmp(cmd, "glyphs") == 0 && argc == 2) rc = CmdGlyphs();
+    else if (std::strcmp(cmd, "glyphs") == 0 && argc <= 3) rc = CmdGlyphs(argc == 3 ? std::atoi(argv[2]) : 0);
+    else if (std::strcmp(cmd, "dpi-changed") == 0 && argc == 7) rc = CmdDpiChanged(argv);
     else if (std::strcmp(cmd, "acp") == 0 && argc == 2) {
         std::printf("%u\n", GetACP()); // the code page the tool's ANSI texts are read in
         rc = 0;
