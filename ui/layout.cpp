@@ -140,6 +140,25 @@ void PlaceButton(PlatWindow window, int id, int32_t x, int32_t y, int32_t width,
     if (caption) PlatSetWindowText(button, caption);
 }
 
+}  // namespace
+
+void OnPaint(PlatWindow window)
+{
+    PlatDc dc = PlatBeginPaint(window);
+    if (!gLayout.layoutDone) {
+        LayoutDialog(window, dc);
+        // Once only, whatever came of it: a failed layout is not retried on every paint.
+        gLayout.layoutDone = 1;
+        // The texts are drawn by the paint this causes, over a freshly erased client.
+        PlatInvalidateRect(window, nullptr, 1);
+    } else {
+        PaintTexts(dc);
+    }
+    PlatEndPaint(window);
+}
+
+namespace {
+
 // Places every control and sets every position from text measured in textFont (selected
 // into dc) at the layout's DPI. The first layout also fills the lists, captions the buttons
 // and resets the status; a later one leaves those alone, since a download may be running
@@ -205,21 +224,6 @@ void PlaceAll(PlatWindow window, PlatDc dc, int first)
 }
 
 }  // namespace
-
-void OnPaint(PlatWindow window)
-{
-    PlatDc dc = PlatBeginPaint(window);
-    if (!gLayout.layoutDone) {
-        LayoutDialog(window, dc);
-        // Once only, whatever came of it: a failed layout is not retried on every paint.
-        gLayout.layoutDone = 1;
-        // The texts are drawn by the paint this causes, over a freshly erased client.
-        PlatInvalidateRect(window, nullptr, 1);
-    } else {
-        PaintTexts(dc);
-    }
-    PlatEndPaint(window);
-}
 
 int32_t DpiScale(int32_t pixels, int dpi)
 {
