@@ -12,6 +12,11 @@
 #include "ui/layout.h"
 #include "ui/selection.h"
 
+// Older SDK headers lack it; the value is fixed by Windows 8.1.
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 static HINSTANCE g_instance;
 static HWND g_mainWindow;
 
@@ -38,6 +43,13 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     case WM_TIMER:
         DownloadOnTimer(Plat(window), (unsigned)wParam);
         return 0;
+    case WM_DPICHANGED: {
+        // The new DPI in both words of wParam; lParam the rectangle the system suggests.
+        const RECT* r = reinterpret_cast<const RECT*>(lParam);
+        PlatRect suggested = {r->left, r->top, r->right, r->bottom};
+        OnDpiChanged(Plat(window), HIWORD(wParam), &suggested);
+        return 0;
+    }
     case WM_COMMAND: {
         long routed = RouteCommand(Plat(window), HIWORD(wParam), LOWORD(wParam));
         if (routed == ROUTE_TO_DEFAULT) break;

@@ -43,16 +43,26 @@ int PlatGetClientRect(PlatWindow window, PlatRect* rect);
 int PlatSetWindowPos(PlatWindow control, int x, int y, int width, int height);
 int PlatGetControlRect(PlatWindow dialog, PlatWindow control, PlatRect* rect);
 
-// The icon-title font: SystemParametersInfoA(SPI_GETICONTITLELOGFONT, 60, ...) fills an
-// opaque description that CreateFontIndirectA turns into a font.
+// The DPI of the monitor the window is on: GetDpiForWindow where the system has it
+// (Windows 10 1607 on), else LOGPIXELSY of the window's device context. 96 is 100%.
+int PlatGetDpiForWindow(PlatWindow window);
+
+// The icon-title font sized for the given DPI: SystemParametersInfoForDpi where the system
+// has it, else SystemParametersInfoA(SPI_GETICONTITLELOGFONT, 60, ...) with the height
+// scaled from the system DPI. Fills an opaque description (a LOGFONTA) that
+// CreateFontIndirectA turns into a font.
 struct PlatLogFont {
     unsigned char bytes[60];
 };
-int PlatGetIconTitleLogFont(PlatLogFont* description);
+int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi);
 PlatFont PlatCreateFont(const PlatLogFont* description);
 void PlatDeleteFont(PlatFont font);
 // WM_SETFONT to a control, with redraw.
 void PlatSetControlFont(PlatWindow control, PlatFont font);
+
+// GetDC / ReleaseDC: a device context of the window for measuring outside a paint.
+PlatDc PlatGetDc(PlatWindow window);
+void PlatReleaseDc(PlatWindow window, PlatDc dc);
 
 // Drawing on a paint device context.
 PlatFont PlatSelectFont(PlatDc dc, PlatFont font);

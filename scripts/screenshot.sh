@@ -1,10 +1,10 @@
 #!/bin/bash
 # Builds the Windows programs, runs km740tool.exe under a private Wine bed with one virtual
-# COM port and writes the laid-out window to docs/window.png (or to the path given).
-# Usage: scripts/screenshot.sh [out.png]
+# COM port and writes the laid-out window to docs/window.png and, at 150% (144 DPI), to
+# docs/window-150.png; or only the one picture named, at the DPI given (96 by default).
+# Usage: scripts/screenshot.sh [out.png [dpi]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=${1:-docs/window.png}
 
 scripts/deps.sh wine host
 cmake --preset windows -DKM_WERROR=ON >/dev/null
@@ -12,5 +12,10 @@ cmake --preset windows -DKM_WERROR=ON >/dev/null
 # host's own serial ports from the bed.
 cmake --build build/windows -j"${KM_JOBS:-2}" --target km740tool uidriver portcheck
 
-mkdir -p "$(dirname "$out")"
-/usr/bin/python3 tests/e2e/shoot.py build/windows "$out"
+if [ $# -ge 1 ]; then
+    mkdir -p "$(dirname "$1")"
+    /usr/bin/python3 tests/e2e/shoot.py build/windows "$1" "${2:-96}"
+else
+    /usr/bin/python3 tests/e2e/shoot.py build/windows docs/window.png 96
+    /usr/bin/python3 tests/e2e/shoot.py build/windows docs/window-150.png 144
+fi

@@ -17,9 +17,13 @@ Layout gLayout;
 namespace {
 
 enum { ROW_COUNT = 3 };
+// Fixed sizes in pixels at 96 DPI; every one is scaled to the window's DPI where it is used.
 enum { MARGIN = 8, LABEL_GAP = 4, LIST_EXTRA = 32, ROW_PAD = 8, STATUS_GAP = 32, BUTTON_PAD = 16 };
 // Used when a measurement fails: the sample's height, and a list's width and drop-down height.
 enum { FALLBACK_HEIGHT = 30, FALLBACK_WIDTH = 100, FALLBACK_DROP = 30 };
+
+// A fixed size at the layout's DPI.
+int32_t S(int32_t pixels) { return DpiScale(pixels, gLayout.dpi); }
 
 // The height sample, "文字列の幅と高さですqafgjpとかｑａｆｇｊｐは？" in code page 932 (46 bytes):
 // kanji, kana and the descending Latin letters in half- and full-width form, so the
@@ -64,12 +68,12 @@ void MeasureList(PlatDc dc, int row, int32_t* h, int32_t* width, int32_t* dropHe
             measured = documents;
     }
     if (!ok) {
-        *width = FALLBACK_WIDTH;
-        *dropHeight = FALLBACK_DROP;
+        *width = S(FALLBACK_WIDTH);
+        *dropHeight = S(FALLBACK_DROP);
         return;
     }
-    *width = measured + LIST_EXTRA;
-    *dropHeight = kRowDropRows[row] * (*h + ROW_PAD);
+    *width = measured + S(LIST_EXTRA);
+    *dropHeight = kRowDropRows[row] * (*h + S(ROW_PAD));
 }
 
 void FillRow(int row, PlatWindow list)
@@ -82,10 +86,10 @@ void FillRow(int row, PlatWindow list)
         FillStoreList(list);
 }
 
-// Places one row's list at the given top, fills it and centres its label on the closed
-// field read back from the control. Returns 0 for a missing list (nothing done), else 1
-// with the field's bottom edge.
-int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int32_t* h, int32_t* bottom)
+// Places one row's list at the given top, fills it (first layout only) and centres its
+// label on the closed field read back from the control. Returns 0 for a missing list
+// (nothing done), else 1 with the field's bottom edge.
+int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int fill, int32_t* h, int32_t* bottom)
 {
     PlatWindow list = PlatGetDlgItem(window, kRowListId[row]);
     if (!list) return 0;
@@ -93,7 +97,7 @@ int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int32_t* h, int
     const char* label = gAppTexts.labelTexts[row];
     int32_t labelWidth = 0;
     int32_t x = 0;
-    if (label && label[0] && Measure(dc, label, &labelWidth, h)) x = MARGIN + labelWidth + LABEL_GAP;
+    if (label && label[0] && Measure(dc, label, &labelWidth, h)) x = S(MARGIN) + labelWidth + S(LABEL_GAP);
 
     int32_t width = 0;
     int32_t dropHeight = 0;
@@ -103,7 +107,7 @@ int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int32_t* h, int
     // own height then follows from the font, so the row is measured from the control.
     PlatSetWindowPos(list, x, top, width, dropHeight);
     PlatSetControlFont(list, gLayout.textFont);
-    FillRow(row, list);
+    if (fill) FillRow(row, list);
 
     PlatRect field;
     if (!PlatGetControlRect(window, list, &field)) {
@@ -111,9 +115,9 @@ int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int32_t* h, int
         field.left = x;
         field.top = top;
         field.right = x + width;
-        field.bottom = top + *h + ROW_PAD;
+        field.bottom = top + *h + S(ROW_PAD);
     }
-    gLayout.labelPos[row].x = MARGIN;
+    gLayout.labelPos[row].x = S(MARGIN);
     gLayout.labelPos[row].y = field.top + (field.bottom - field.top - *h) / 2;
     gLayout.labelShown[row] = 1;
     *bottom = field.bottom;
@@ -126,14 +130,14 @@ void ProgramError(PlatWindow window)
     PlatPostMessage(window, PLAT_WM_CLOSE);
 }
 
-// Places a button and gives it the font and its caption.
+// Places a button and gives it the font and, unless null, its caption.
 void PlaceButton(PlatWindow window, int id, int32_t x, int32_t y, int32_t width, int32_t height, const char* caption)
 {
     PlatWindow button = PlatGetDlgItem(window, id);
     if (!button) return;
     PlatSetWindowPos(button, x, y, width, height);
     PlatSetControlFont(button, gLayout.textFont);
-    PlatSetWindowText(button, caption);
+    if (caption) PlatSetWindowText(button, caption);
 }
 
 }  // namespace
@@ -153,73 +157,126 @@ void OnPaint(PlatWindow window)
     PlatEndPaint(window);
 }
 
-void LayoutDialog(PlatWindow window, PlatDc dc)
+namespace {
+
+// Places every control and sets every position from text measured in textFont (selected
+// into dc) at the layout's DPI. The first layout also fills the lists, captions the buttons
+// and resets the status; a later one leaves those alone, since a download may be running
+// (the Start button then reads "Cancel" and the status area shows its progress).
+void PlaceAll(PlatWindow window, PlatDc dc, int first)
 {
     PlatRect client = {0, 0, 0, 0};
     PlatGetClientRect(window, &client);
     int32_t clientWidth = client.right;
     int32_t clientHeight = client.bottom;
 
+    int32_t h = S(FALLBACK_HEIGHT);
+    int32_t sampleWidth = 0;
+    Measure(dc, kHeightSample, &sampleWidth, &h);
+
+    // A missing list gives up its row: the rows below move up and its label is not drawn.
+    int32_t top = S(MARGIN);
+    int32_t lastBottom = 0;
+    int anyRow = 0;
+    for (int row = 0; row < ROW_COUNT; row++) {
+        int32_t bottom = 0;
+        if (!PlaceRow(window, dc, row, top, first, &h, &bottom)) continue;
+        if (!anyRow) {
+            gLayout.labelArea.left = S(MARGIN);
+            gLayout.labelArea.top = gLayout.labelPos[row].y;
+            anyRow = 1;
+        }
+        lastBottom = bottom;
+        top = bottom + S(ROW_PAD);
+    }
+
+    gLayout.labelArea.bottom = lastBottom;
+    gStatus.statusRect.left = S(MARGIN);
+    gStatus.statusRect.top = lastBottom + S(STATUS_GAP);
+    gStatus.statusRect.right = clientWidth - S(MARGIN);
+    gLayout.statusTextPos.x = S(MARGIN);
+    gLayout.statusTextPos.y = lastBottom + S(STATUS_GAP);
+    gLayout.lastRecordPos.x = S(2 * MARGIN);
+    gLayout.lastRecordPos.y = lastBottom + S(STATUS_GAP) + h + S(LABEL_GAP);
+    if (first) {
+        gStatus.statusIndex = STATUS_READY;
+        gStatus.lastRecord[0] = 0;
+    }
+
+    const char* start = gAppTexts.generalTexts[TEXT_START];
+    const char* close = gAppTexts.generalTexts[TEXT_CLOSE];
+    int32_t quarter = clientWidth / 4;
+    int32_t buttonX = clientWidth - quarter - S(MARGIN);
+    int32_t buttonHeight = h + S(BUTTON_PAD);
+    if (!start || !start[0]) {
+        if (first) ProgramError(window);
+    } else {
+        PlaceButton(window, IDC_START, buttonX, S(MARGIN), quarter, buttonHeight, first ? start : nullptr);
+        gLayout.labelArea.right = buttonX;
+        if (!close || !close[0]) {
+            if (first) ProgramError(window);
+        } else {
+            int32_t closeY = clientHeight - buttonHeight - S(MARGIN);
+            PlaceButton(window, IDC_CLOSE, buttonX, closeY, quarter, buttonHeight, first ? close : nullptr);
+            gStatus.statusRect.bottom = closeY;
+        }
+    }
+}
+
+}  // namespace
+
+int32_t DpiScale(int32_t pixels, int dpi)
+{
+    if (dpi <= 0 || dpi == DPI_DEFAULT) return pixels;
+    // MulDiv's rounding: halves away from zero.
+    int64_t product = (int64_t)pixels * dpi;
+    int64_t half = DPI_DEFAULT / 2;
+    return (int32_t)(product >= 0 ? (product + half) / DPI_DEFAULT : (product - half) / DPI_DEFAULT);
+}
+
+void LayoutDialog(PlatWindow window, PlatDc dc)
+{
+    gLayout.dpi = PlatGetDpiForWindow(window);
     if (!gLayout.textFont) {
         PlatLogFont description;
-        if (PlatGetIconTitleLogFont(&description)) gLayout.textFont = PlatCreateFont(&description);
+        if (PlatGetIconTitleLogFont(&description, gLayout.dpi)) gLayout.textFont = PlatCreateFont(&description);
         if (!gLayout.textFont) {
             ShowLastError(window);
             return;
         }
     }
     PlatFont previousFont = PlatSelectFont(dc, gLayout.textFont);
-
-    int32_t h = FALLBACK_HEIGHT;
-    int32_t sampleWidth = 0;
-    Measure(dc, kHeightSample, &sampleWidth, &h);
-
-    // A missing list gives up its row: the rows below move up and its label is not drawn.
-    int32_t top = MARGIN;
-    int32_t lastBottom = 0;
-    int anyRow = 0;
-    for (int row = 0; row < ROW_COUNT; row++) {
-        int32_t bottom = 0;
-        if (!PlaceRow(window, dc, row, top, &h, &bottom)) continue;
-        if (!anyRow) {
-            gLayout.labelArea.left = MARGIN;
-            gLayout.labelArea.top = gLayout.labelPos[row].y;
-            anyRow = 1;
-        }
-        lastBottom = bottom;
-        top = bottom + ROW_PAD;
-    }
-
-    gLayout.labelArea.bottom = lastBottom;
-    gStatus.statusRect.left = MARGIN;
-    gStatus.statusRect.top = lastBottom + STATUS_GAP;
-    gStatus.statusRect.right = clientWidth - MARGIN;
-    gLayout.statusTextPos.x = MARGIN;
-    gLayout.statusTextPos.y = lastBottom + STATUS_GAP;
-    gLayout.lastRecordPos.x = 2 * MARGIN;
-    gLayout.lastRecordPos.y = lastBottom + STATUS_GAP + h + LABEL_GAP;
-    gStatus.statusIndex = STATUS_READY;
-    gStatus.lastRecord[0] = 0;
-
-    const char* start = gAppTexts.generalTexts[TEXT_START];
-    const char* close = gAppTexts.generalTexts[TEXT_CLOSE];
-    int32_t quarter = clientWidth / 4;
-    int32_t buttonX = clientWidth - quarter - MARGIN;
-    int32_t buttonHeight = h + BUTTON_PAD;
-    if (!start || !start[0]) {
-        ProgramError(window);
-    } else {
-        PlaceButton(window, IDC_START, buttonX, MARGIN, quarter, buttonHeight, start);
-        gLayout.labelArea.right = buttonX;
-        if (!close || !close[0]) {
-            ProgramError(window);
-        } else {
-            int32_t closeY = clientHeight - buttonHeight - MARGIN;
-            PlaceButton(window, IDC_CLOSE, buttonX, closeY, quarter, buttonHeight, close);
-            gStatus.statusRect.bottom = closeY;
-        }
-    }
+    PlaceAll(window, dc, 1);
     PlatSelectFont(dc, previousFont);
+}
+
+void OnDpiChanged(PlatWindow window, int dpi, const PlatRect* suggested)
+{
+    // The system's rectangle keeps the window under the mouse at the size for the new DPI.
+    PlatSetWindowPos(window, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top);
+    // Before the first layout (or after it failed) there is nothing to redo: the first
+    // layout reads the DPI itself.
+    if (!gLayout.layoutDone || !gLayout.textFont) return;
+
+    PlatDc dc = PlatGetDc(window);
+    if (!dc) return;
+    PlatFont oldFont = gLayout.textFont;
+    PlatLogFont description;
+    PlatFont newFont = nullptr;
+    if (PlatGetIconTitleLogFont(&description, dpi)) newFont = PlatCreateFont(&description);
+    // Without a font for the new DPI the old one stays: smaller text, but a whole layout.
+    if (newFont) gLayout.textFont = newFont;
+    gLayout.dpi = dpi;
+
+    PlatFont previousFont = PlatSelectFont(dc, gLayout.textFont);
+    PlaceAll(window, dc, 0);
+    PlatSelectFont(dc, previousFont);
+    PlatReleaseDc(window, dc);
+    // Every control holds the new font by now, so the old one can go.
+    if (newFont) PlatDeleteFont(oldFont);
+    // Labels and status moved: the whole client is drawn again from the new positions.
+    PlatInvalidateRect(window, nullptr, 1);
 }
 
 void PaintTexts(PlatDc dc)

@@ -9,6 +9,7 @@
 #include "app/settings.h"
 #include "platform/window.h"
 #include "serial/comm_port.h"
+#include "ui/layout.h"
 
 namespace {
 
@@ -45,9 +46,13 @@ void OnInitDialog(PlatWindow window)
 
 void CenterMainWindow(PlatWindow window)
 {
-    int x = (PlatGetScreenWidth() - WINDOW_WIDTH) / 2;
-    int y = (PlatGetScreenHeight() - WINDOW_HEIGHT) / 2;
-    PlatMoveWindow(window, x, y, WINDOW_WIDTH, WINDOW_HEIGHT, 0);
+    // The outer size is fixed at 96 DPI and grows with the DPI of the window's monitor.
+    int dpi = PlatGetDpiForWindow(window);
+    int width = DpiScale(WINDOW_WIDTH, dpi);
+    int height = DpiScale(WINDOW_HEIGHT, dpi);
+    int x = (PlatGetScreenWidth() - width) / 2;
+    int y = (PlatGetScreenHeight() - height) / 2;
+    PlatMoveWindow(window, x, y, width, height, 0);
 }
 
 void FillPortList(PlatWindow list)

@@ -42,6 +42,7 @@ struct SimHandleRec {
 
 struct SimFontRec {
     int alive;
+    int em;                  // the font's height in pixels (the description's |lfHeight|)
 };
 
 struct SimDcRec {
@@ -82,6 +83,10 @@ struct SimWorld {
     std::set<std::string> failExtents;
     std::vector<SimFontRec*> fonts;
     SimDcRec dc;
+    SimDcRec measureDc;      // the one PlatGetDc hands out
+    int dcsHeld;
+    int dpi;
+    int fontsDeletedInUse;
     SimPortRec ports[33];
     std::vector<SimHandleRec*> handles;
     std::string lastOpenName;
@@ -146,9 +151,26 @@ SimWindowRec* NewWindow(SimWindowRec* parent, int id, const char* text, int isCo
     return rec;
 }
 
+// MulDiv's rounding (half away from zero) for the non-negative sizes scaled here.
+int ScaleBy(int value, int numerator, int denominator)
+{
+    return (int)(((int64_t)value * numerator + denominator / 2) / denominator);
+}
+
+int FontEm(PlatFont font)
+{
+    for (SimFontRec* rec : World().fonts)
+        if (reinterpret_cast<PlatFont>(rec) == font) return rec->em;
+    return SIM_FONT_EM;
+}
+
+int LineHeightOf(PlatFont font) { return ScaleBy(SIM_LINE_HEIGHT, FontEm(font), SIM_FONT_EM); }
+int CharWidthOf(PlatFont font) { return ScaleBy(SIM_CHAR_WIDTH, FontEm(font), SIM_FONT_EM); }
+
 int ComboClosedHeight(const SimWindowRec* rec)
 {
-    return rec->info.font ? SIM_LINE_HEIGHT + SIM_COMBO_EDGE : 20;
+    if (!rec->info.font) return 20;
+    return LineHeightOf(rec->info.font) + ScaleBy(SIM_COMBO_EDGE, World().dpi, 96);
 }
 
 // Every field the program writes differs from what it writes (for a download, XON/XOFF on):
@@ -254,6 +276,10 @@ void SimReset(void)
     w.pendingWhole = 0;
     w.updateCalls = 0;
     w.dc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.measureDc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.dcsHeld = 0;
+    w.dpi = 96;
+    w.fontsDeletedInUse = 0;
     for (SimPortRec& port : w.ports) {
         port.info = SimPortInfo();
         port.info.state = SIM_PORT_ABSENT;
@@ -381,6 +407,11 @@ void SimClearPaintLog(void)
 
 void SimFailExtentOf(const char* text) { World().failExtents.insert(text); }
 PlatFont SimSelectedFont(void) { return World().dc.selected; }
+
+void SimSetDpi(int dpi) { World().dpi = dpi; }
+int SimDcsHeld(void) { return World().dcsHeld; }
+int SimFontsDeletedInUse(void) { return World().fontsDeletedInUse; }
+int SimFontHeight(PlatFont font) { return FontEm(font); }
 
 int SimFontsAlive(void)
 {
@@ -686,8 +717,10 @@ int PlatGetClientRect(PlatWindow window, PlatRect* rect)
     const PlatRect& outer = Rec(window)->info.rect;
     rect->left = 0;
     rect->top = 0;
-    rect->right = outer.right - outer.left - 6;
-    rect->bottom = outer.bottom - outer.top - 29;
+    // The frame and caption grow with the DPI, as Windows draws them for a per-monitor
+    // aware window.
+    rect->right = outer.right - outer.left - ScaleBy(SIM_FRAME_WIDTH, World().dpi, 96);
+    rect->bottom = outer.bottom - outer.top - ScaleBy(SIM_FRAME_HEIGHT, World().dpi, 96);
     return 1;
 }
 
@@ -711,24 +744,33 @@ int PlatGetControlRect(PlatWindow, PlatWindow control, PlatRect* rect)
     return 1;
 }
 
-int PlatGetIconTitleLogFont(PlatLogFont* description)
+int PlatGetDpiForWindow(PlatWindow) { return World().dpi; }
+
+int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi)
 {
     if (Fails(SIM_OP_ICON_TITLE_FONT)) return 0;
     memset(description->bytes, 0, sizeof(description->bytes));
-    description->bytes[0] = 0xF3;  // a height of -13, as Windows reports for 9 points
+    // lfHeight, the first field: -13 at 96 DPI, as Windows reports 9 points, scaled.
+    int32_t height = -ScaleBy(SIM_FONT_EM, dpi, 96);
+    memcpy(description->bytes, &height, sizeof height);
     return 1;
 }
 
-PlatFont PlatCreateFont(const PlatLogFont*)
+PlatFont PlatCreateFont(const PlatLogFont* description)
 {
     if (Fails(SIM_OP_CREATE_FONT)) return nullptr;
-    SimFontRec* rec = new SimFontRec{1};
+    int32_t height = 0;
+    memcpy(&height, description->bytes, sizeof height);
+    SimFontRec* rec = new SimFontRec{1, height < 0 ? -height : height > 0 ? height : SIM_FONT_EM};
     World().fonts.push_back(rec);
     return reinterpret_cast<PlatFont>(rec);
 }
 
 void PlatDeleteFont(PlatFont font)
 {
+    // A control left holding a deleted font would draw with a dead handle.
+    for (SimWindowRec* rec : World().windows)
+        if (!rec->removed && rec->parent && rec->info.font == font) World().fontsDeletedInUse++;
     for (SimFontRec* rec : World().fonts)
         if (reinterpret_cast<PlatFont>(rec) == font) rec->alive = 0;
 }
@@ -741,6 +783,16 @@ void PlatSetControlFont(PlatWindow control, PlatFont font)
     if (rec->isCombo) rec->info.rect.bottom = rec->info.rect.top + ComboClosedHeight(rec);
 }
 
+PlatDc PlatGetDc(PlatWindow window)
+{
+    SimWorld& w = World();
+    w.dcsHeld++;
+    w.measureDc = SimDcRec{window, {}, nullptr, 0xFFFFFF, 0};
+    return reinterpret_cast<PlatDc>(&w.measureDc);
+}
+
+void PlatReleaseDc(PlatWindow, PlatDc) { World().dcsHeld--; }
+
 PlatFont PlatSelectFont(PlatDc dc, PlatFont font)
 {
     SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
@@ -749,12 +801,13 @@ PlatFont PlatSelectFont(PlatDc dc, PlatFont font)
     return previous;
 }
 
-int PlatGetTextExtent(PlatDc, const char* text, int length, PlatSize* size)
+int PlatGetTextExtent(PlatDc dc, const char* text, int length, PlatSize* size)
 {
     if (Fails(SIM_OP_TEXT_EXTENT)) return 0;
     if (World().failExtents.count(std::string(text, (size_t)(length > 0 ? length : 0)))) return 0;
-    size->cx = SIM_CHAR_WIDTH * length;
-    size->cy = SIM_LINE_HEIGHT;
+    PlatFont font = reinterpret_cast<SimDcRec*>(dc)->selected;
+    size->cx = CharWidthOf(font) * length;
+    size->cy = LineHeightOf(font);
     return 1;
 }
 

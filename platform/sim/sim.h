@@ -95,9 +95,16 @@ struct SimWindowInfo {
 };
 const SimWindowInfo* SimWindow(PlatWindow window);
 void SimSetScreenSize(int width, int height);
-// The closed field of a drop-down list is the font's height plus this many pixels
-// (20 pixels in all before it has a font).
+// The closed field of a drop-down list is the font's height plus this many pixels at
+// 96 DPI, scaled with the DPI (20 pixels in all before it has a font).
 enum { SIM_COMBO_EDGE = 6 };
+// Frame and caption around the client area at 96 DPI, scaled with the DPI.
+enum { SIM_FRAME_WIDTH = 6, SIM_FRAME_HEIGHT = 29 };
+// The DPI of the monitor the windows are on (96 after a reset). The icon-title font, the
+// frames and the drop-down fields follow it.
+void SimSetDpi(int dpi);
+// Device contexts taken with PlatGetDc and not yet released.
+int SimDcsHeld(void);
 
 struct SimMessageBox {
     PlatWindow owner;
@@ -135,13 +142,19 @@ struct SimTextOut {
 };
 const std::vector<SimTextOut>& SimTextOuts(void);
 void SimClearPaintLog(void);
-// The fixed font: every byte is SIM_CHAR_WIDTH pixels wide, every line SIM_LINE_HEIGHT high.
-enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16 };
+// The fixed-metric font: at its 96-DPI height of SIM_FONT_EM pixels every byte is
+// SIM_CHAR_WIDTH pixels wide and every line SIM_LINE_HEIGHT high; a font made for another
+// DPI is taller by its height's ratio, and so are both metrics (rounded as MulDiv does).
+enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16, SIM_FONT_EM = 13 };
+// The height (|lfHeight|) a font was made with.
+int SimFontHeight(PlatFont font);
 // Measurements of exactly this text fail (in addition to SimFail).
 void SimFailExtentOf(const char* text);
 // The font currently selected into the paint device context, and fonts alive.
 PlatFont SimSelectedFont(void);
 int SimFontsAlive(void);
+// Fonts deleted while a control still held them.
+int SimFontsDeletedInUse(void);
 enum { SIM_COLOR_BTNFACE = 0xF0F0F0, SIM_COLOR_BTNTEXT = 0x000000 };
 
 // --- serial ports ---

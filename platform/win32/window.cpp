@@ -1,5 +1,6 @@
 // Win32 implementation of the window, control, timer and painting operations.
 #include <windows.h>
+#include <string.h>
 #include "platform/window.h"
 
 static_assert(sizeof(LOGFONTA) == sizeof(PlatLogFont), "icon-title font description size");
@@ -113,14 +114,86 @@ int PlatGetControlRect(PlatWindow dialog, PlatWindow control, PlatRect* rect)
     return 1;
 }
 
-int PlatGetIconTitleLogFont(PlatLogFont* description)
+// The per-monitor DPI calls exist only from Windows 10 1607 on (and in Wine); they are
+// looked up by name so that the program still starts on older systems.
+typedef UINT(WINAPI* GetDpiForWindowProc)(HWND);
+typedef BOOL(WINAPI* SystemParametersInfoForDpiProc)(UINT, UINT, PVOID, UINT, UINT);
+
+// As void (*)(void), the one function type GCC lets a caller cast to the real one.
+typedef void (*AnyProc)(void);
+static AnyProc User32Proc(const char* name)
 {
-    return SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof(LOGFONTA), description->bytes, 0) ? 1 : 0;
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    return user32 ? reinterpret_cast<AnyProc>(GetProcAddress(user32, name)) : NULL;
+}
+
+// LOGPIXELSY of the window's device context (of the screen for no window): the system DPI.
+static int DeviceDpi(HWND window)
+{
+    HDC dc = GetDC(window);
+    if (!dc) return 96;
+    int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(window, dc);
+    return dpi > 0 ? dpi : 96;
+}
+
+int PlatGetDpiForWindow(PlatWindow window)
+{
+    GetDpiForWindowProc getDpi = reinterpret_cast<GetDpiForWindowProc>(User32Proc("GetDpiForWindow"));
+    if (getDpi) {
+        UINT dpi = getDpi(ToHwnd(window));
+        if (dpi > 0) return (int)dpi;
+    }
+    return DeviceDpi(ToHwnd(window));
+}
+
+// SystemParametersInfoForDpi has only a wide form: its description is carried over into
+// the ANSI one the program creates its font from. 0 if the call or the face name fails.
+static int IconTitleFontForDpi(LOGFONTA* font, int dpi)
+{
+    SystemParametersInfoForDpiProc forDpi =
+        reinterpret_cast<SystemParametersInfoForDpiProc>(User32Proc("SystemParametersInfoForDpi"));
+    LOGFONTW wide;
+    if (!forDpi || !forDpi(SPI_GETICONTITLELOGFONT, sizeof wide, &wide, 0, (UINT)dpi)) return 0;
+    LOGFONTA narrow;
+    ZeroMemory(&narrow, sizeof narrow);
+    if (!WideCharToMultiByte(CP_ACP, 0, wide.lfFaceName, -1, narrow.lfFaceName, LF_FACESIZE, NULL, NULL))
+        return 0;
+    narrow.lfHeight = wide.lfHeight;
+    narrow.lfWidth = wide.lfWidth;
+    narrow.lfEscapement = wide.lfEscapement;
+    narrow.lfOrientation = wide.lfOrientation;
+    narrow.lfWeight = wide.lfWeight;
+    narrow.lfItalic = wide.lfItalic;
+    narrow.lfUnderline = wide.lfUnderline;
+    narrow.lfStrikeOut = wide.lfStrikeOut;
+    narrow.lfCharSet = wide.lfCharSet;
+    narrow.lfOutPrecision = wide.lfOutPrecision;
+    narrow.lfClipPrecision = wide.lfClipPrecision;
+    narrow.lfQuality = wide.lfQuality;
+    narrow.lfPitchAndFamily = wide.lfPitchAndFamily;
+    *font = narrow;
+    return 1;
+}
+
+int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi)
+{
+    LOGFONTA font;
+    if (!IconTitleFontForDpi(&font, dpi)) {
+        if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof font, &font, 0)) return 0;
+        // The plain call answers for the system DPI; the window's monitor may have another.
+        int systemDpi = DeviceDpi(NULL);
+        if (dpi > 0 && dpi != systemDpi) font.lfHeight = MulDiv(font.lfHeight, dpi, systemDpi);
+    }
+    memcpy(description->bytes, &font, sizeof font);
+    return 1;
 }
 
 PlatFont PlatCreateFont(const PlatLogFont* description)
 {
-    return reinterpret_cast<PlatFont>(CreateFontIndirectA(reinterpret_cast<const LOGFONTA*>(description->bytes)));
+    LOGFONTA font;
+    memcpy(&font, description->bytes, sizeof font);
+    return reinterpret_cast<PlatFont>(CreateFontIndirectA(&font));
 }
 
 void PlatDeleteFont(PlatFont font) { DeleteObject(reinterpret_cast<HFONT>(font)); }
@@ -129,6 +202,9 @@ void PlatSetControlFont(PlatWindow control, PlatFont font)
 {
     SendMessageA(ToHwnd(control), WM_SETFONT, (WPARAM)font, TRUE);
 }
+
+PlatDc PlatGetDc(PlatWindow window) { return reinterpret_cast<PlatDc>(GetDC(ToHwnd(window))); }
+void PlatReleaseDc(PlatWindow window, PlatDc dc) { ReleaseDC(ToHwnd(window), ToHdc(dc)); }
 
 PlatFont PlatSelectFont(PlatDc dc, PlatFont font)
 {

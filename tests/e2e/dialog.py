@@ -77,20 +77,22 @@ def cursel(bed, control):
 
 
 def text_height(bed):
-    """The line height h of the layout's font: the buttons are h + 16 high."""
+    """The line height h of the layout's font: the buttons are h + 16 high (at 96 DPI; the
+    16 grows with the DPI)."""
     _, top, _, bottom = rect(bed, "start")
-    return bottom - top - 16
+    return bottom - top - bed.scale(16)
 
 
 def status_text(bed):
     """The status line as painted: it starts 32 px below the folder list, at x = 8, and is
-    one text line high (the last record follows h + 4 below it, so the crop stops short)."""
+    one text line high (the last record follows h + 4 below it, so the crop stops short).
+    Those sizes are at 96 DPI and grow with it."""
     _, _, w, _ = map(int, bed.ui_ok("client").split())
     store_bottom = rect(bed, "store")[3]
     h = text_height(bed)
     x, y = bed.client_origin()
-    top = store_bottom + 32
-    return bed.read_text(x + 8, y + top - 3, w - 16, h + 5)
+    top = store_bottom + bed.scale(32)
+    return bed.read_text(x + bed.scale(8), y + top - 3, w - 2 * bed.scale(8), h + 5)
 
 
 def label_text(bed, control):

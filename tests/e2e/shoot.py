@@ -1,6 +1,7 @@
 """Takes the picture of the laid-out window for the documentation: starts a Wine bed with
 one virtual port (COM1), runs km740tool.exe there with the built-in texts, and writes the
-window, cropped from a screenshot, to the given PNG. Usage: shoot.py BUILD_DIR OUT.png"""
+window, cropped from a screenshot, to the given PNG; at the given DPI of the prefix (96,
+100%, when none is given). Usage: shoot.py BUILD_DIR OUT.png [DPI]"""
 
 import os
 import shutil
@@ -13,7 +14,7 @@ import winebed  # noqa: E402
 from dialog import catalogue, config, laid_out, status_text  # noqa: E402
 
 
-def main(build, out):
+def main(build, out, dpi=96):
     exe = {name: os.path.join(build, name + ".exe")
            for name in ("km740tool", "uidriver", "portcheck")}
     for path in exe.values():
@@ -22,6 +23,7 @@ def main(build, out):
     bed = winebed.Bed(uidriver=exe["uidriver"], portcheck=exe["portcheck"])
     bed.start()
     try:
+        bed.set_dpi(dpi)
         bed.add_port(1)
         folder = os.path.join(bed.drive_c(), "km740")
         os.makedirs(folder)
@@ -49,6 +51,7 @@ def main(build, out):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
-    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
+    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]),
+         int(sys.argv[3]) if len(sys.argv) == 4 else 96)

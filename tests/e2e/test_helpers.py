@@ -155,3 +155,11 @@ GLYPH_LINES = [
                          ids=[c[0] for c in GLYPH_LINES])
 def test_glyph_reading_is_exact(rows, expected):
     assert winebed.decode_glyph_line(rows, GLYPHS) == expected
+
+
+def test_glyph_inking_past_its_advance_reads_only_with_that_overhang():
+    # "I", its own overhang (ink in the top row only), a blank column, "I" again: how Wine
+    # sets a glyph whose ink runs past its advance in a string.
+    rows = [[K, F, K, F, K, F], [K, F, F, F, K, F]]
+    assert winebed.decode_glyph_line(rows, dict(GLYPHS, overhang={"I": (K, F)})) == "II"
+    assert winebed.decode_glyph_line(rows, GLYPHS) is None

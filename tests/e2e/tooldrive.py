@@ -12,6 +12,7 @@ import pytest
 
 from conftest import REPO, wait_for
 from devsim_records import crlf, gen  # noqa: F401  (re-exported to the test files)
+from dialog import text_height
 
 DEVSIM = os.environ.get("DEVSIM", os.path.join(REPO, "build", "host", "devsim"))
 
@@ -184,17 +185,23 @@ class Bench:
 
     def _status_top(self):
         _, _, _, folder_bottom = map(int, self.bed.ui_ok("rect", "store").split())
-        return folder_bottom + 32
+        return folder_bottom + self.bed.scale(32)
 
     def status(self):
-        """The painted status text, read from the screen."""
+        """The painted status text, read from the screen: one line of h pixels, the record
+        line h + 4 below its top (the layout's sizes at 96 DPI, scaled to the bed's)."""
         ox, oy = self.bed.client_origin()
-        return self.bed.read_text(ox + 8, oy + self._status_top() - 3, 260, 20)
+        h = text_height(self.bed)
+        return self.bed.read_text(ox + self.bed.scale(8), oy + self._status_top() - 3,
+                                  self.bed.scale(260), h + self.bed.scale(4) + 3)
 
     def last_record(self):
         """The record line painted under the status text."""
         ox, oy = self.bed.client_origin()
-        return self.bed.read_text(ox + 12, oy + self._status_top() + 17, 370, 20)
+        h = text_height(self.bed)
+        return self.bed.read_text(ox + self.bed.scale(16) - 4,
+                                  oy + self._status_top() + h + self.bed.scale(4),
+                                  self.bed.scale(370), h + 7)
 
     def port_holders(self):
         """Processes other than socat that have the program's side of the port open: under

@@ -8,6 +8,7 @@ import glob
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -24,7 +25,25 @@ MAX_PORT = 16             # the tool probes COM1..COM16
 # anti-aliased: each machine then shows other glyphs.
 WINE_FONT_DIR = "/usr/share/wine/fonts"
 PINNED_FONTS = ("tahoma.ttf", "tahomabd.ttf")
-EXPECTED_RENDERING = {"face": "Tahoma", "height": "13", "smoothing": "0"}
+EXPECTED_RENDERING = {"face": "Tahoma", "smoothing": "0"}
+# The text height (tmHeight) of that font at each DPI the bed can give the prefix, as the tool
+# makes it (uidriver rendering; Wine 8.0, Debian 12). The icon-title font is 8 points
+# (lfHeight -11 at 96 DPI), scaled by DPI/96.
+TEXT_HEIGHT = {96: 13, 120: 17, 144: 21, 192: 27}
+# LOGFONTW of that font: lfHeight -11, lfWeight 400 (FW_NORMAL), lfCharSet 0, lfQuality 3
+# (NONANTIALIASED_QUALITY), lfPitchAndFamily 0x22 (VARIABLE_PITCH | FF_SWISS), "Tahoma".
+ICON_FONT = (struct.pack("<5l8B", -11, 0, 0, 0, 400, 0, 0, 0, 0, 0, 0, 3, 0x22)
+             + "Tahoma".encode("utf-16-le").ljust(64, b"\0"))
+
+
+def expected_rendering(dpi):
+    """What uidriver rendering must report at a DPI of the prefix."""
+    return dict(EXPECTED_RENDERING, height=str(TEXT_HEIGHT[dpi]), dpi=str(dpi))
+
+
+def scale(pixels, dpi):
+    """A size in pixels at 96 DPI, at another DPI, rounded as the tool rounds (MulDiv)."""
+    return (pixels * dpi + 48) // 96
 
 # What detect_serial_ports in Wine's mount manager looks for on Linux.
 HOST_SERIAL_PATTERNS = ("/dev/ttyS%d", "/dev/ttyUSB%d", "/dev/ttyACM%d")
@@ -60,6 +79,7 @@ def decode_glyph_line(px, glyphs):
     parses the one with the fewest characters wins (no space is seen where none is needed),
     then the one with the fewest characters outside ASCII."""
     face, height, cells = glyphs["face"], glyphs["height"], glyphs["list"]
+    overhang = glyphs.get("overhang", {})
     h, w = len(px), len(px[0]) if px else 0
     ink_rows = [r for r in range(h) if any(v != face for v in px[r])]
     if not ink_rows:
@@ -78,6 +98,12 @@ def decode_glyph_line(px, glyphs):
         if advance > 1 and columns[-1] == blank:
             shapes.append((char, columns[:-1]))
         shapes.append((char, columns + [blank]))
+        # Above 96 DPI some glyphs (Tahoma's m, L) ink one column past their advance, and in
+        # a string Wine sets the next glyph one or two columns later: that column is then the
+        # glyph's own overhang as uidriver painted it, maybe followed by a blank one.
+        if char in overhang:
+            shapes.append((char, columns + [overhang[char]]))
+            shapes.append((char, columns + [overhang[char], blank]))
     widest = max(len(columns) for _, columns in shapes)
 
     def cost(text):
@@ -138,6 +164,8 @@ class Bed:
         self._procs = []              # Windows programs started with start_exe()
         self._seq = 0                 # numbers the output files
         self.rendering = None         # what check_rendering() found
+        self.dpi = 96                 # the prefix's DPI (LogPixels); set_dpi() changes it
+        self.layout_dpi = 96          # the DPI the tool laid out for and read_text() reads at
         self.glyphs = None            # the tool's painted glyphs, for read_text()
 
     # ---- set-up and tear-down ----
@@ -243,6 +271,12 @@ class Bed:
         # Crisp glyphs: anti-aliased grey strokes read differently at every threshold.
         self._wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "FontSmoothing",
                     "/d", "0", "/f"], timeout=RUN_TIMEOUT)
+        # FontSmoothing 0 alone keeps Tahoma crisp only up to 16 pixels a em (96 and 120 DPI):
+        # larger sizes come out grey-smoothed all the same. The icon-title font (the tool's
+        # font) is therefore pinned to Tahoma 8 pt with lfQuality NONANTIALIASED_QUALITY;
+        # Wine keeps it in 96-DPI units and scales its height to each DPI.
+        self._wine(["reg", "add", r"HKCU\Control Panel\Desktop\WindowMetrics", "/v", "IconFont",
+                    "/t", "REG_BINARY", "/d", ICON_FONT.hex(), "/f"], timeout=RUN_TIMEOUT)
 
     def check_rendering(self):
         """Stops the run, naming what differs, unless text is drawn the way the screen
@@ -250,7 +284,7 @@ class Bed:
         r = self.run(self.uidriver, "rendering")
         seen = dict(item.split("=", 1) for item in r.stdout.split() if "=" in item)
         wrong = ["%s is %r, expected %r" % (k, seen.get(k), v)
-                 for k, v in EXPECTED_RENDERING.items() if seen.get(k) != v]
+                 for k, v in expected_rendering(self.dpi).items() if seen.get(k) != v]
         if r.returncode != 0 or wrong:
             raise BedError("the dialog text is not drawn as the screen reading expects (%s; "
                            "uidriver said %r): are fonts-wine and Wine 8 from Debian 12 "
@@ -262,15 +296,42 @@ class Bed:
         self.rendering = seen
         self.glyphs = self._load_glyphs()
 
-    def _load_glyphs(self):
+    def set_dpi(self, dpi):
+        """Gives the prefix another display scale (96 = 100%). Wine reads the DPI once, when
+        its server starts, from HKCU\\Control Panel\\Desktop\\LogPixels (else from
+        HKEY_CURRENT_CONFIG\\Software\\Fonts), so the server is restarted: every Windows
+        program of the bed ends. The glyphs for reading text are then painted anew, bigger."""
+        if dpi not in TEXT_HEIGHT:
+            raise BedError("no known rendering at %d DPI" % dpi)
+        if dpi == self.dpi:
+            if self.layout_dpi != dpi:
+                self.read_at(dpi)
+            return
+        self._wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                    "REG_DWORD", "/d", str(dpi), "/f"], timeout=RUN_TIMEOUT)
+        self.dpi = self.layout_dpi = dpi
+        self.rendering = None
+        self.restart_server()
+
+    def read_at(self, dpi):
+        """Reads the tool's text as painted for another DPI than the prefix's (after a
+        WM_DPICHANGED), with glyphs painted in the font the tool makes for that DPI."""
+        self.glyphs = self._load_glyphs(dpi)
+        self.layout_dpi = dpi
+
+    def scale(self, pixels):
+        """A fixed size of the tool's layout (pixels at 96 DPI) at the DPI it laid out for."""
+        return scale(pixels, self.layout_dpi)
+
+    def _load_glyphs(self, dpi=None):
         """The tool's glyphs as painted in this prefix (uidriver glyphs): a list of
         (character, advance, cell) where cell is a tuple of pixel rows, lowest code first, one
         entry per distinct cell (a space and a no-break space look alike: the space is kept)."""
-        r = self.run(self.uidriver, "glyphs", timeout=60)
+        r = self.run(self.uidriver, "glyphs", *([str(dpi)] if dpi else []), timeout=60)
         lines = r.stdout.split("\n")
         if r.returncode != 0 or not lines[0].startswith("G "):
             raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])
-        glyphs, seen, i = [], set(), 0
+        glyphs, seen, i, overhang = [], set(), 0, {}
         while i < len(lines) and lines[i].startswith("G "):
             _, code, advance, height, pad = lines[i].split()
             advance, height, pad = int(advance), int(height), int(pad)
@@ -280,11 +341,16 @@ class Bed:
             i += 1 + height
             if advance > 0 and rows not in seen:
                 seen.add(rows)
-                glyphs.append((bytes([int(code, 16)]).decode("cp1252", "replace"), advance, rows))
+                char = bytes([int(code, 16)]).decode("cp1252", "replace")
+                glyphs.append((char, advance, rows))
+                # The first column right of the advance: ink there overhangs the next cell.
+                k = 6 * (pad + advance)
+                overhang[char] = tuple(int(row[k:k + 6], 16) for row in lines[i - height:i])
         face = glyphs[0][2][0][0]         # the space's cell: nothing but the face colour
         # Glyphs with ink first; a blank cell (space) only where nothing else fits.
         glyphs.sort(key=lambda g: all(v == face for row in g[2] for v in row))
-        return {"height": height, "face": face, "list": glyphs}
+        return {"height": height, "face": face, "list": glyphs,
+                "overhang": {c: col for c, col in overhang.items() if any(v != face for v in col)}}
 
     def _server_cmd(self):
         # Without CAP_SYS_ADMIN the server honours TIOCEXCL on a pty like any other process;

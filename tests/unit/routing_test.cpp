@@ -60,7 +60,7 @@ TEST_F(Routing, DestroyKeepsThePartialFileClosesThePortAndDeletesTheFont)
     Tick();  // the records
     ASSERT_TRUE(CommIsOpen());
     PlatLogFont description;
-    ASSERT_TRUE(PlatGetIconTitleLogFont(&description));
+    ASSERT_TRUE(PlatGetIconTitleLogFont(&description, 96));
     gLayout.textFont = PlatCreateFont(&description);
     ASSERT_EQ(SimFontsAlive(), 1);
 

@@ -34,7 +34,8 @@ static int Usage()
                  "  client | client-origin | window-rect\n"
                  "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
                  "  rect ID | items ID | cursel ID | select ID INDEX\n"
-                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs\n"
+                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs [dpi]\n"
+                 "  dpi-changed DPI LEFT TOP RIGHT BOTTOM\n"
                  "ID: a number or close, start, port, baud, store\n");
     return 2;
 }
@@ -401,18 +402,64 @@ static int CmdDismiss()
     return 0;
 }
 
+// The tool is per-monitor DPI aware; so is the driver (set at its start), or Wine would hand
+// it coordinates and font sizes scaled back to 96 DPI. Looked up by name, as in the tool.
+typedef void (*AnyProc)(void);
+static AnyProc User32Proc(const char *name)
+{
+    return reinterpret_cast<AnyProc>(GetProcAddress(GetModuleHandleA("user32.dll"), name));
+}
+
+static void BecomeDpiAware()
+{
+    typedef BOOL(WINAPI * SetContextProc)(HANDLE);
+    typedef BOOL(WINAPI * SetAwareProc)(void);
+    SetContextProc setContext = reinterpret_cast<SetContextProc>(User32Proc("SetProcessDpiAwarenessContext"));
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2, then _PER_MONITOR_AWARE.
+    if (setContext && (setContext((HANDLE)(LONG_PTR)-4) || setContext((HANDLE)(LONG_PTR)-3))) return;
+    SetAwareProc setAware = reinterpret_cast<SetAwareProc>(User32Proc("SetProcessDPIAware"));
+    if (setAware) setAware();
+}
+
+// The DPI the tool's layout reads at start: its window's, or the screen's before it runs.
+static int ToolDpi()
+{
+    HDC screen = GetDC(NULL);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(NULL, screen);
+    return dpi;
+}
+
+// The icon-title font as the tool makes it for a DPI (platform/win32/window.cpp):
+// SystemParametersInfoForDpi where there is one, else the plain call scaled.
+static HFONT ToolFont(int dpi)
+{
+    typedef BOOL(WINAPI * ForDpiProc)(UINT, UINT, PVOID, UINT, UINT);
+    ForDpiProc forDpi = reinterpret_cast<ForDpiProc>(User32Proc("SystemParametersInfoForDpi"));
+    LOGFONTW wide;
+    if (forDpi && forDpi(SPI_GETICONTITLELOGFONT, sizeof wide, &wide, 0, (UINT)dpi))
+        return CreateFontIndirectW(&wide);
+    LOGFONTA lf;
+    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return NULL;
+    int system = ToolDpi();
+    if (dpi != system) lf.lfHeight = MulDiv(lf.lfHeight, dpi, system);
+    return CreateFontIndirectA(&lf);
+}
+
 // What decides how the tool's text looks on screen: the face that the icon-title font (the
 // layout's font) really gets, its cell height, the width of a sample, and font smoothing.
 // The bed compares this with what its screen reading was made for.
 static int CmdRendering()
 {
-    LOGFONTA lf;
-    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) {
+    const int dpi = ToolDpi();
+    HFONT font = ToolFont(dpi);
+    if (font == NULL) {
         std::printf("no icon-title font %lu\n", GetLastError());
         return 1;
     }
+    LOGFONTA lf;
+    GetObjectA(font, sizeof lf, &lf);
     HDC dc = GetDC(NULL);
-    HFONT font = CreateFontIndirectA(&lf);
     HGDIOBJ old = SelectObject(dc, font);
     char face[LF_FACESIZE] = "";
     GetTextFaceA(dc, (int)sizeof face, face);
@@ -428,8 +475,8 @@ static int CmdRendering()
     UINT type = 0;
     SystemParametersInfoA(SPI_GETFONTSMOOTHING, 0, &smoothing, 0);
     SystemParametersInfoA(SPI_GETFONTSMOOTHINGTYPE, 0, &type, 0);
-    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u\n", lf.lfFaceName,
-                face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type);
+    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u dpi=%d lfheight=%ld\n",
+                lf.lfFaceName, face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type, dpi, lf.lfHeight);
     return 0;
 }
 
@@ -437,15 +484,14 @@ static int CmdRendering()
 // button-text colour), one per byte 0x20..0xFF: "G code advance height pad" and then one line
 // of RRGGBB pixels per row, pad columns on each side of the advance cell. The bed reads painted
 // text by matching these against the screen, pixel for pixel.
-static int CmdGlyphs()
+static int CmdGlyphs(int dpi)
 {
-    LOGFONTA lf;
-    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return 1;
+    HFONT font = ToolFont(dpi > 0 ? dpi : ToolDpi());
+    if (font == NULL) return 1;
     const int kPad = 4;
     HDC screen = GetDC(NULL);
     HDC dc = CreateCompatibleDC(screen);
     ReleaseDC(NULL, screen);
-    HFONT font = CreateFontIndirectA(&lf);
     HGDIOBJ oldFont = SelectObject(dc, font);
     TEXTMETRICA tm;
     GetTextMetricsA(dc, &tm);
@@ -492,6 +538,44 @@ static int CmdGlyphs()
     return 0;
 }
 
+// WM_DPICHANGED as Windows sends it when the window is dragged onto a monitor of another
+// scale (Wine has one DPI for all monitors and never sends it): the new DPI in both words
+// of wParam, lParam the suggested window rectangle, written into the tool's own memory.
+static int CmdDpiChanged(char **argv)
+{
+    HWND main = MainWindow();
+    if (main == NULL) {
+        std::printf("no window\n");
+        return 1;
+    }
+    const int dpi = std::atoi(argv[2]);
+    RECT suggested = {std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (process == NULL) {
+        std::printf("open process failed %lu\n", GetLastError());
+        return 1;
+    }
+    void *remote = VirtualAllocEx(process, NULL, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    int rc = 1;
+    if (remote != NULL && WriteProcessMemory(process, remote, &suggested, sizeof suggested, NULL)) {
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(main, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(dpi, dpi), (LPARAM)remote,
+                                SMTO_ABORTIFHUNG, kSendTimeoutMs * 5, &result)) {
+            std::printf("sent\n");
+            rc = 0;
+        } else {
+            std::printf("send failed %lu\n", GetLastError());
+        }
+    } else {
+        std::printf("remote rectangle failed %lu\n", GetLastError());
+    }
+    if (remote != NULL) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return rc;
+}
+
 static int CmdClose()
 {
     HWND main = MainWindow();
@@ -511,6 +595,7 @@ int main(int argc, char **argv)
 {
     // LF line ends, so the Python side sees exactly what was printed.
     _setmode(_fileno(stdout), _O_BINARY);
+    BecomeDpiAware();
     if (argc < 2) return Usage();
     const char *cmd = argv[1];
     int id = 0;
@@ -546,7 +631,8 @@ int main(int argc, char **argv)
     else if (std::strcmp(cmd, "wait-box") == 0) rc = CmdWaitBox(argc, argv);
     else if (std::strcmp(cmd, "dismiss") == 0 && argc == 2) rc = CmdDismiss();
     else if (std::strcmp(cmd, "rendering") == 0 && argc == 2) rc = CmdRendering();
-    else if (std::strcmp(cmd, "glyphs") == 0 && argc == 2) rc = CmdGlyphs();
+    else if (std::strcmp(cmd, "glyphs") == 0 && argc <= 3) rc = CmdGlyphs(argc == 3 ? std::atoi(argv[2]) : 0);
+    else if (std::strcmp(cmd, "dpi-changed") == 0 && argc == 7) rc = CmdDpiChanged(argv);
     else if (std::strcmp(cmd, "acp") == 0 && argc == 2) {
         std::printf("%u\n", GetACP()); // the code page the tool's ANSI texts are read in
         rc = 0;
