@@ -1,7 +1,7 @@
 // record_cost: under Wine, times what the program does for every record it receives - write +
 // flush a short line to a file, invalidate + immediate repaint of a text area - and Sleep(1),
-// which it did per record until issue 11, each alone, N times; with a COM port, also the
-// ClearCommError every poll makes. Prints the mean microseconds of each, for the timing model
+// which it did per record before that pause was dropped, each alone, N times; with a COM port,
+// also the ClearCommError every poll makes. Prints the mean microseconds of each, for the timing model
 // (bench/timing_model.cpp).
 // Usage: record_cost FILE [N [PORT]]     PORT like \\.\COM1, opened as the program opens it
 #include <windows.h>

@@ -138,7 +138,7 @@ def record_cost(costs, runs):
                      % r["length"], "%.0f (sum / measured %.2f)" % (
                          1000 * r["per_record_ms_median"],
                          total / (1000 * r["per_record_ms_median"]))])
-    rows.append(["not per record: Sleep(1) (the pause each record took until issue 11)",
+    rows.append(["not per record: Sleep(1) (the pause each record took before it was dropped)",
                  med_spread([c["sleep1_us"] for c in costs], "%.0f")])
     clear = [c["clearcommerror_us"] for c in costs if "clearcommerror_us" in c]
     if clear:

@@ -54,7 +54,7 @@ struct Timing {
 //   (Microsoft's documentation of timeBeginPeriod), and this program asks nothing. A wait ends
 //   at the first tick at or after its due time, so Sleep(1) lasts up to a whole tick and
 //   SetTimer(100) fires after 109.4 ms (7 ticks) when armed on a tick.
-// - Repaint 200 us: the figure for a synchronous repaint of one line of text; the
+// - Repaint 200 us: our working figure for a synchronous repaint of one line of text; the
 //   same order as the 161 us measured under Wine on this machine (bench/results.md).
 // - The rest are estimates, chosen high: a kernel round trip each. fwrite + fflush of a
 //   record is one WriteFile into the file cache (20 us; 2 us measured under Wine); the two
