@@ -408,8 +408,10 @@ unsigned PlatGetModulePath(char* buffer, unsigned size)
     SimWorld& w = World();
     if (Fails(SIM_OP_MODULE_PATH) || !w.modulePathSet) return 0;
     if (w.modulePath.size() + 1 > size) {
+        // As XP does: the path cut to the buffer, without a terminating zero.
+        memcpy(buffer, w.modulePath.data(), size);
         w.lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
-        return 0;
+        return size;
     }
     memcpy(buffer, w.modulePath.c_str(), w.modulePath.size() + 1);
     return (unsigned)w.modulePath.size();
