@@ -80,7 +80,11 @@ struct SimWorld {
     std::vector<SimTextOut> textOuts;
     std::set<std::string> failExtents;
     std::vector<SimFontRec*> fonts;
-    SimDcRec dc;
+    std::vector<SimDcRec*> paints;   // open paints, innermost last
+    SimDcRec lastPaint;              // the paint that ended last
+    int paintMismatches;
+    void (*boxHook)(PlatWindow owner, void* context);
+    void* boxContext;
     SimPortRec ports[33];
     std::vector<SimHandleRec*> handles;
     std::string lastOpenName;
@@ -218,6 +222,7 @@ void SimReset(void)
         for (SimWindowRec* rec : g_world->windows) delete rec;
         for (SimHandleRec* rec : g_world->handles) delete rec;
         for (SimFontRec* rec : g_world->fonts) delete rec;
+        for (SimDcRec* rec : g_world->paints) delete rec;
         delete g_world;
     }
     g_world = new SimWorld();
@@ -241,7 +246,10 @@ void SimReset(void)
     w.quitCode = 0;
     w.pendingWhole = 0;
     w.updateCalls = 0;
-    w.dc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.lastPaint = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.paintMismatches = 0;
+    w.boxHook = nullptr;
+    w.boxContext = nullptr;
     for (SimPortRec& port : w.ports) {
         port.info = SimPortInfo();
         port.info.state = SIM_PORT_ABSENT;
@@ -365,7 +373,20 @@ void SimClearPaintLog(void)
 }
 
 void SimFailExtentOf(const char* text) { World().failExtents.insert(text); }
-PlatFont SimSelectedFont(void) { return World().dc.selected; }
+PlatFont SimSelectedFont(void)
+{
+    const SimWorld& w = World();
+    return w.paints.empty() ? w.lastPaint.selected : w.paints.back()->selected;
+}
+
+int SimOpenPaints(void) { return (int)World().paints.size(); }
+int SimPaintMismatches(void) { return World().paintMismatches; }
+
+void SimSetBoxHook(void (*hook)(PlatWindow owner, void* context), void* context)
+{
+    World().boxHook = hook;
+    World().boxContext = context;
+}
 
 int SimFontsAlive(void)
 {
@@ -534,7 +555,10 @@ int PlatPostMessage(PlatWindow window, unsigned message)
 
 int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsigned style)
 {
-    World().boxes.push_back(SimMessageBox{owner, text ? text : "", caption ? caption : "", style});
+    SimWorld& w = World();
+    w.boxes.push_back(SimMessageBox{owner, text ? text : "", caption ? caption : "", style});
+    // The box's own message loop runs until it is closed.
+    if (w.boxHook) w.boxHook(owner, w.boxContext);
     return PLAT_IDOK;
 }
 
@@ -612,27 +636,42 @@ int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
 
 int PlatUpdateWindow(PlatWindow) { return ++World().updateCalls, 1; }
 
-PlatDc PlatBeginPaint(PlatWindow window)
+PlatDc PlatBeginPaint(PlatWindow window, PlatPaint* paint)
 {
     SimWorld& w = World();
-    w.dc.window = window;
-    w.dc.clip.clear();
+    SimDcRec* dc = new SimDcRec{window, {}, nullptr, 0xFFFFFF, 0};
     if (w.pendingWhole) {
         PlatRect client;
         PlatGetClientRect(window, &client);
-        w.dc.clip.push_back(client);
+        dc->clip.push_back(client);
     } else {
-        w.dc.clip = w.pendingPaint;
+        dc->clip = w.pendingPaint;
     }
     w.pendingPaint.clear();
     w.pendingWhole = 0;
-    w.dc.selected = nullptr;
-    w.dc.background = 0xFFFFFF;
-    w.dc.foreground = 0;
-    return reinterpret_cast<PlatDc>(&w.dc);
+    w.paints.push_back(dc);
+    paint->dc = reinterpret_cast<PlatDc>(dc);
+    memset(paint->system, 0, sizeof paint->system);
+    memcpy(paint->system, &dc, sizeof dc);
+    return paint->dc;
 }
 
-void PlatEndPaint(PlatWindow) { World().dc.clip.clear(); }
+void PlatEndPaint(PlatWindow window, PlatPaint* paint)
+{
+    SimWorld& w = World();
+    SimDcRec* dc = nullptr;
+    memcpy(&dc, paint->system, sizeof dc);
+    // Paints end innermost first, each with its own record; anything else is the fault of
+    // a shared record, and leaves a device context unreleased.
+    if (w.paints.empty() || w.paints.back() != dc || dc->window != window) {
+        w.paintMismatches++;
+        return;
+    }
+    w.paints.pop_back();
+    w.lastPaint = *dc;
+    w.lastPaint.clip.clear();
+    delete dc;
+}
 
 int PlatGetClientRect(PlatWindow window, PlatRect* rect)
 {

@@ -106,6 +106,9 @@ struct SimMessageBox {
     unsigned style;
 };
 const std::vector<SimMessageBox>& SimMessageBoxes(void);
+// Runs inside every message box after it is recorded, as the box's own message loop: a
+// test delivers window messages from there (null: none).
+void SimSetBoxHook(void (*hook)(PlatWindow owner, void* context), void* context);
 void SimClearMessageBoxes(void);
 
 struct SimPosted {
@@ -139,8 +142,13 @@ void SimClearPaintLog(void);
 enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16 };
 // Measurements of exactly this text fail (in addition to SimFail).
 void SimFailExtentOf(const char* text);
-// The font currently selected into the paint device context, and fonts alive.
+// The font selected into the innermost open paint's device context (or the last ended
+// one's), and fonts alive.
 PlatFont SimSelectedFont(void);
+// Paints begun and not yet ended, and EndPaint calls with a record that is not the
+// innermost open paint's (such a paint is left open).
+int SimOpenPaints(void);
+int SimPaintMismatches(void);
 int SimFontsAlive(void);
 enum { SIM_COLOR_BTNFACE = 0xF0F0F0, SIM_COLOR_BTNTEXT = 0x000000 };
 

@@ -48,12 +48,13 @@ TEST(SimPlatform, PaintClipIsTheInvalidatedArea)
     PlatMoveWindow(w, 0, 0, 400, 240, 0);
     PlatRect r = {10, 10, 20, 20};
     PlatInvalidateRect(w, &r, 1);
-    PlatDc dc = PlatBeginPaint(w);
+    PlatPaint paint;
+    PlatDc dc = PlatBeginPaint(w, &paint);
     PlatRect inside = {15, 15, 30, 30};
     PlatRect outside = {50, 50, 60, 60};
     EXPECT_TRUE(PlatRectVisible(dc, &inside));
     EXPECT_FALSE(PlatRectVisible(dc, &outside));
-    PlatEndPaint(w);
+    PlatEndPaint(w, &paint);
     PlatRect client;
     PlatGetClientRect(w, &client);
     EXPECT_EQ(client.right, 394);
