@@ -9,8 +9,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace {
@@ -28,15 +30,51 @@ struct SimWindowRec {
     int removed;
 };
 
+// A driver's input queue: appended at the end, taken from the front. Unlike a deque it
+// takes no memory until bytes arrive, which matters to the fuzz targets, which make a
+// machine with 33 ports for every input.
+struct SimByteQueue {
+    std::string bytes;
+    size_t head = 0;
+
+    size_t size() const { return bytes.size() - head; }
+    unsigned char front() const { return (unsigned char)bytes[head]; }
+    void pop_front()
+    {
+        if (++head == bytes.size()) {
+            clear();
+        } else if (head >= 4096 && head * 2 >= bytes.size()) {
+            bytes.erase(0, head);  // a long-running feed keeps only what still waits
+            head = 0;
+        }
+    }
+    void clear()
+    {
+        bytes.clear();
+        head = 0;
+    }
+    void append(const unsigned char* first, size_t count) { bytes.append((const char*)first, count); }
+};
+
 struct SimPortRec {
     SimPortInfo info;
-    std::deque<unsigned char> queue;
+    SimByteQueue queue;
     int vanished;
 };
 
 struct SimHandleRec {
     int port;
     int open;
+};
+
+// A file of the memory disk; a stream keeps its file alive after a remove, as a host file
+// stays readable through an open descriptor.
+typedef std::shared_ptr<std::string> SimMemFile;
+
+struct SimMemStream {
+    SimMemFile file;
+    size_t position;
+    int full;        // every write fails, as on a full disk
 };
 
 struct SimFontRec {
@@ -62,6 +100,10 @@ struct SimWorld {
     PlatTime localTime;
     long heapBlocks;
     int diskFull;
+    int memoryFiles;
+    std::map<std::string, SimMemFile> memFiles;     // by host path
+    std::set<std::string> memFolders;
+    unsigned long memChanges;
     uint32_t now;
     std::vector<SimTimer> timers;
     uint32_t slept;
@@ -216,15 +258,20 @@ bool Intersects(const PlatRect& a, const PlatRect& b)
 
 // ---------------------------------------------------------------- control panel
 
+void SimRelease(void)
+{
+    if (!g_world) return;
+    for (SimWindowRec* rec : g_world->windows) delete rec;
+    for (SimHandleRec* rec : g_world->handles) delete rec;
+    for (SimFontRec* rec : g_world->fonts) delete rec;
+    for (SimDcRec* rec : g_world->paints) delete rec;
+    delete g_world;
+    g_world = nullptr;
+}
+
 void SimReset(void)
 {
-    if (g_world) {
-        for (SimWindowRec* rec : g_world->windows) delete rec;
-        for (SimHandleRec* rec : g_world->handles) delete rec;
-        for (SimFontRec* rec : g_world->fonts) delete rec;
-        for (SimDcRec* rec : g_world->paints) delete rec;
-        delete g_world;
-    }
+    SimRelease();
     g_world = new SimWorld();
     SimWorld& w = *g_world;
     for (int i = 0; i < SIM_OP_COUNT; i++) {
@@ -237,6 +284,8 @@ void SimReset(void)
     w.localTime = PlatTime{2010, 2, 19, 14, 5, 9, 0};
     w.heapBlocks = 0;
     w.diskFull = 0;
+    w.memoryFiles = 0;
+    w.memChanges = 0;
     w.now = 0;
     w.slept = 0;
     w.sleepCalls = 0;
@@ -290,6 +339,24 @@ std::string SimHostPath(const char* path)
         if (c == '\\') c = '/';
     return host;
 }
+
+void SimUseMemoryFiles(int on) { World().memoryFiles = on; }
+void SimMemoryFolder(const char* path) { World().memFolders.insert(SimHostPath(path)); }
+
+void SimMemoryFileSet(const char* path, const std::string& bytes)
+{
+    World().memFiles[SimHostPath(path)] = std::make_shared<std::string>(bytes);
+    World().memChanges++;
+}
+
+unsigned long SimMemoryChanges(void) { return World().memChanges; }
+
+const std::string* SimMemoryFile(const char* path)
+{
+    auto found = World().memFiles.find(SimHostPath(path));
+    return found == World().memFiles.end() ? nullptr : found->second.get();
+}
+
 
 uint32_t SimNow(void) { return World().now; }
 void SimSetTick(uint32_t tick) { World().now = tick; }
@@ -405,7 +472,7 @@ void SimSetPort(int number, SimPortState state)
 void SimPortFeed(int number, const void* bytes, size_t count)
 {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    World().ports[number].queue.insert(World().ports[number].queue.end(), p, p + count);
+    World().ports[number].queue.append(p, count);
 }
 
 void SimPortFeedText(int number, const std::string& bytes) { SimPortFeed(number, bytes.data(), bytes.size()); }
@@ -491,9 +558,86 @@ void PlatSleep(uint32_t milliseconds)
     World().sleepCalls++;
 }
 
+namespace {
+
+ssize_t MemRead(void* cookie, char* buffer, size_t size)
+{
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    const std::string& bytes = *stream->file;
+    if (stream->position >= bytes.size()) return 0;
+    size_t count = std::min(size, bytes.size() - stream->position);
+    memcpy(buffer, bytes.data() + stream->position, count);
+    stream->position += count;
+    return (ssize_t)count;
+}
+
+ssize_t MemWrite(void* cookie, const char* buffer, size_t size)
+{
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    if (stream->full) {
+        errno = ENOSPC;
+        return 0;
+    }
+    World().memChanges++;
+    std::string& bytes = *stream->file;
+    if (bytes.size() < stream->position) bytes.resize(stream->position);
+    bytes.replace(stream->position, std::min(size, bytes.size() - stream->position), buffer, size);
+    stream->position += size;
+    return (ssize_t)size;
+}
+
+int MemClose(void* cookie)
+{
+    delete static_cast<SimMemStream*>(cookie);
+    return 0;
+}
+
+std::string FolderOf(const std::string& hostPath)
+{
+    size_t slash = hostPath.rfind('/');
+    return slash == std::string::npos ? "." : hostPath.substr(0, slash);
+}
+
+// A stream over a file of the memory disk (creating or emptying it for writing). Null with
+// errno set as the C library would: no such file, no such folder, or a folder by that name.
+FILE* MemOpen(const char* path, int write, int full)
+{
+    SimWorld& w = World();
+    const std::string host = SimHostPath(path);
+    if (w.memFolders.count(host)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    SimMemFile file;
+    auto found = w.memFiles.find(host);
+    if (write) {
+        if (!w.memFolders.count(FolderOf(host))) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        file = std::make_shared<std::string>();
+        w.memFiles[host] = file;
+        w.memChanges++;
+    } else {
+        if (found == w.memFiles.end()) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        file = found->second;
+    }
+    cookie_io_functions_t functions = {MemRead, MemWrite, nullptr, MemClose};
+    SimMemStream* stream = new SimMemStream{file, 0, full};
+    FILE* result = fopencookie(stream, write ? "wb" : "rb", functions);
+    if (!result) delete stream;
+    return result;
+}
+
+}  // namespace
+
 FILE* PlatFileOpen(const char* path, const char* mode)
 {
     if (Fails(SIM_OP_FILE_OPEN)) return nullptr;
+    if (World().memoryFiles) return MemOpen(path, strchr(mode, 'w') != nullptr, 0);
     return fopen(SimHostPath(path).c_str(), mode);
 }
 
@@ -501,6 +645,20 @@ FILE* PlatFileCreateNew(const char* path, int* exists)
 {
     *exists = 0;
     if (Fails(SIM_OP_FILE_CREATE)) return nullptr;
+    if (World().memoryFiles) {
+        SimWorld& w = World();
+        const std::string host = SimHostPath(path);
+        if (w.memFiles.count(host) || w.memFolders.count(host)) {
+            *exists = 1;
+            w.lastError = 80;  // ERROR_FILE_EXISTS
+            return nullptr;
+        }
+        if (!w.memFolders.count(FolderOf(host))) {
+            w.lastError = 3;  // ERROR_PATH_NOT_FOUND
+            return nullptr;
+        }
+        return MemOpen(path, 1, w.diskFull);
+    }
     int fd = open(SimHostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
         if (errno == EEXIST) {
@@ -522,6 +680,11 @@ FILE* PlatFileCreateNew(const char* path, int* exists)
 int PlatFileRemove(const char* path)
 {
     if (Fails(SIM_OP_FILE_REMOVE)) return -1;
+    if (World().memoryFiles) {
+        if (World().memFiles.erase(SimHostPath(path)) == 1) return World().memChanges++, 0;
+        errno = ENOENT;
+        return -1;
+    }
     return remove(SimHostPath(path).c_str());
 }
 
