@@ -75,7 +75,10 @@ def start_tool(bed, folder, files=None):
     """Copies km740tool.exe into folder (with config.csv / message.csv etc. given as
     {name: bytes}) and starts it from there; returns the Popen."""
     exe = os.path.join(folder, "km740tool.exe")
-    shutil.copyfile(built_exe("km740tool"), exe)
+    # Never over a copy that may be running: Windows refuses that, while Linux rewrites
+    # the pages Wine has mapped, and the running program faults on the next one it reads.
+    if not os.path.exists(exe):
+        shutil.copyfile(built_exe("km740tool"), exe)
     for name, data in (files or {}).items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
