@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <map>
 #include <memory>
 #include <set>
