@@ -4,9 +4,10 @@
 #include <stdio.h>
 #include "platform/types.h"
 
-// Writes the executable's folder (at least PLAT_MAX_PATH bytes of room), or "." when the
-// module path cannot be obtained.
-void GetExeFolder(char* folder);
+// Writes the executable's folder (at least PLAT_MAX_PATH bytes of room; "." for a module
+// path without a folder part) and returns 1. Returns 0 with an empty folder when the module
+// path cannot be obtained or its folder is too long for PLAT_MAX_PATH bytes.
+int GetExeFolder(char* folder);
 
 // Builds folder + "\" + name into path (PLAT_MAX_PATH bytes). Returns 1, or 0 with an empty
 // path when the result would not fit.

@@ -87,7 +87,7 @@ void AbandonBegin(PlatWindow window, int result)
     text[0] = '\0';
     if (result == 1) {
         // The port refused: the file this step created is still empty.
-        int discarded = OutputFileDiscard();
+        int discarded = OutputFileDiscardUnused();
         const char* notEnabled = gAppTexts.generalTexts[TEXT_NOT_ENABLED];
         int length = snprintf(text, sizeof text, "COM%d %s", (int)gSettings.portNumber,
                               notEnabled ? notEnabled : "");

@@ -172,7 +172,7 @@ int OutputFileClose(void)
     return sFailure.failure == OUTPUT_OK;
 }
 
-int OutputFileDiscard(void)
+static int Discard(OutputFileFailure failureIfKept)
 {
     FILE* file = gDownload.outputFile;
     if (file == nullptr) return 1;
@@ -188,9 +188,12 @@ int OutputFileDiscard(void)
     unsigned systemError = PlatGetLastError();
     int libraryError = errno;
     ClearFailure();
-    SetFailure(OUTPUT_REMOVE_FAILED, gDownload.outputPath, systemError, libraryError);
+    SetFailure(failureIfKept, gDownload.outputPath, systemError, libraryError);
     return 0;
 }
+
+int OutputFileDiscard(void) { return Discard(OUTPUT_REMOVE_FAILED); }
+int OutputFileDiscardUnused(void) { return Discard(OUTPUT_UNUSED_REMOVE_FAILED); }
 
 void OutputFileRelease(void)
 {
@@ -242,6 +245,13 @@ void OutputFileFailureText(char* text, size_t size)
     case OUTPUT_REMOVE_FAILED:
         snprintf(text, size,
                  "The download was cancelled, but its file could not be deleted:\r\n%s\r\n%s",
+                 place, reason);
+        break;
+    case OUTPUT_UNUSED_REMOVE_FAILED:
+        // Nobody cancelled: the port refused, and the file made for the download stayed.
+        snprintf(text, size,
+                 "The download could not start, and its new, empty file could not be "
+                 "deleted:\r\n%s\r\n%s",
                  place, reason);
         break;
     default:

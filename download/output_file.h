@@ -19,7 +19,9 @@ enum OutputFileFailure {
     OUTPUT_CREATE_FAILED = 5,   // the system refused to create the file
     OUTPUT_WRITE_FAILED = 6,    // a record did not reach the file
     OUTPUT_CLOSE_FAILED = 7,    // the close could not write the rest of the stream
-    OUTPUT_REMOVE_FAILED = 8    // a discarded file could not be deleted and is still there
+    OUTPUT_REMOVE_FAILED = 8,   // a cancelled download's file could not be deleted
+    OUTPUT_UNUSED_REMOVE_FAILED = 9  // the empty file of a download whose port was refused
+                                     // could not be deleted
 };
 
 // Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
@@ -37,6 +39,9 @@ int OutputFileClose(void);
 // Closes and deletes the file. 1 = deleted, or no file was open; 0 = it could not be
 // deleted and stays on disk (the failure is kept, replacing any earlier one).
 int OutputFileDiscard(void);
+// The same for the new, empty file of a download that could not start because the port
+// was refused; its failure is told as such.
+int OutputFileDiscardUnused(void);
 void OutputFileRelease(void);
 
 int OutputFileLastFailure(void);

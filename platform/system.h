@@ -5,8 +5,9 @@
 #include <stdio.h>
 #include "platform/types.h"
 
-// GetModuleFileNameA: writes the executable's full path, returns its length, 0 on failure
-// (a path that does not fit counts as a failure).
+// GetModuleFileNameA: writes the executable's full path and returns its length, 0 on
+// failure. A path that does not fit is cut and `size` returned; the cut path may then lack
+// its terminating zero (Windows XP).
 unsigned PlatGetModulePath(char* buffer, unsigned size);
 
 // IsDBCSLeadByte: 1 if the byte starts a double-byte character in the ANSI code page.

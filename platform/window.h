@@ -33,9 +33,17 @@ int PlatKillTimer(PlatWindow window, unsigned id);
 int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase);
 int PlatUpdateWindow(PlatWindow window);
 
-// BeginPaint / EndPaint. One paint at a time, as the window procedure runs one message.
-PlatDc PlatBeginPaint(PlatWindow window);
-void PlatEndPaint(PlatWindow window);
+// One paint's record (PAINTSTRUCT), held by the caller from BeginPaint to EndPaint. Each
+// paint needs its own: a modal box opened while painting runs its own message loop, which
+// can deliver another WM_PAINT to the same window.
+struct PlatPaint {
+    PlatDc dc;
+    alignas(8) unsigned char system[96];
+};
+
+// BeginPaint / EndPaint with the caller's paint record.
+PlatDc PlatBeginPaint(PlatWindow window, PlatPaint* paint);
+void PlatEndPaint(PlatWindow window, PlatPaint* paint);
 
 // GetClientRect; SetWindowPos with SWP_NOZORDER | SWP_SHOWWINDOW; GetWindowRect of a
 // control converted with ScreenToClient of the dialog (its rectangle in client coordinates).

@@ -32,7 +32,12 @@ for target in $targets; do
     [ -d "tests/fuzz/corpus/$target" ] && cp -n tests/fuzz/corpus/"$target"/* "$work"/ 2>/dev/null
     printf '\n=== fuzzing %s for %s s\n' "$target" "$seconds"
     started=$(date +%s)
-    build/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
+    # Download scripts past 1 KB mostly repeat time-outs and name searches, at a third of
+    # the speed; the cap keeps the target above 3,000 executions a second.
+    extra=""
+    [ "$target" = fuzz_download ] && extra="-max_len=1024"
+    # shellcheck disable=SC2086  # no option or one
+    build/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 $extra \
         -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" >"$log" 2>&1
     status=$?
     elapsed=$(( $(date +%s) - started ))

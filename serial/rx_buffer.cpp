@@ -33,8 +33,21 @@ uint32_t RxNextLine(void)
 {
     uint32_t fill = gRx.fillCount;
     if (fill < 2) return 0;
-    uint32_t i = 0;
-    while (i + 1 < fill && !(gRx.buffer[i] == '\r' && gRx.buffer[i + 1] == '\n')) i++;
+    // The first CR LF pair: memchr finds each CR before the last byte (a CR there has no LF
+    // yet), and the byte after it decides. A buffer left full without a line is scanned on
+    // every poll, so the scan goes at memchr's pace, not a byte at a time.
+    const unsigned char* from = gRx.buffer;
+    const unsigned char* last = gRx.buffer + fill - 1;
+    uint32_t i = fill;
+    while (from < last) {
+        const unsigned char* cr = static_cast<const unsigned char*>(memchr(from, '\r', (size_t)(last - from)));
+        if (cr == nullptr) break;
+        if (cr[1] == '\n') {
+            i = (uint32_t)(cr - gRx.buffer);
+            break;
+        }
+        from = cr + 1;
+    }
     if (i + 1 >= fill) return 0;
 
     // i <= RX_BUFFER_SIZE - 2, so the line and its NUL always fit the line buffer.

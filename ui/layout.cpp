@@ -144,17 +144,19 @@ void PlaceButton(PlatWindow window, int id, int32_t x, int32_t y, int32_t width,
 
 void OnPaint(PlatWindow window)
 {
-    PlatDc dc = PlatBeginPaint(window);
+    PlatPaint paint;
+    PlatDc dc = PlatBeginPaint(window, &paint);
     if (!gLayout.layoutDone) {
-        LayoutDialog(window, dc);
-        // Once only, whatever came of it: a failed layout is not retried on every paint.
+        // Marked first: once only, whatever comes of it, and a box the layout shows runs a
+        // message loop whose WM_PAINT must only paint, not lay out (and fill the lists) again.
         gLayout.layoutDone = 1;
+        LayoutDialog(window, dc);
         // The texts are drawn by the paint this causes, over a freshly erased client.
         PlatInvalidateRect(window, nullptr, 1);
     } else {
         PaintTexts(dc);
     }
-    PlatEndPaint(window);
+    PlatEndPaint(window, &paint);
 }
 
 namespace {

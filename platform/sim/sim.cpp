@@ -9,9 +9,12 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <deque>
+#include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -28,9 +31,35 @@ struct SimWindowRec {
     int removed;
 };
 
+// A driver's input queue: appended at the end, taken from the front. Unlike a deque it
+// takes no memory until bytes arrive, which matters to the fuzz targets, which make a
+// machine with 33 ports for every input.
+struct SimByteQueue {
+    std::string bytes;
+    size_t head = 0;
+
+    size_t size() const { return bytes.size() - head; }
+    unsigned char front() const { return (unsigned char)bytes[head]; }
+    void pop_front()
+    {
+        if (++head == bytes.size()) {
+            clear();
+        } else if (head >= 4096 && head * 2 >= bytes.size()) {
+            bytes.erase(0, head);  // a long-running feed keeps only what still waits
+            head = 0;
+        }
+    }
+    void clear()
+    {
+        bytes.clear();
+        head = 0;
+    }
+    void append(const unsigned char* first, size_t count) { bytes.append((const char*)first, count); }
+};
+
 struct SimPortRec {
     SimPortInfo info;
-    std::deque<unsigned char> queue;
+    SimByteQueue queue;
     int vanished;
     uint32_t errors;         // CE_* bits not yet reported by ClearCommError
 };
@@ -39,6 +68,30 @@ struct SimHandleRec {
     int port;
     int open;
 };
+
+// A file of the memory disk; a stream keeps its file alive after a remove, as a host file
+// stays readable through an open descriptor.
+typedef std::shared_ptr<std::string> SimMemFile;
+
+struct SimMemStream {
+    SimMemFile file;
+    size_t position;
+    int full;        // every write fails, as on a full disk
+    // The stream's buffer: the C library's own would be a fresh 8 KB block per stream,
+    // which under the fuzzers' AddressSanitizer costs more than the rest of an open.
+    char buffer[512];
+};
+
+// The memory disk's key for a path: the host path, built in one reused string, so that
+// a lookup allocates nothing (a begin step may test 99 candidate names).
+const std::string& MemKey(const char* path)
+{
+    static std::string key;
+    key.assign(path);
+    for (char& c : key)
+        if (c == '\\') c = '/';
+    return key;
+}
 
 struct SimFontRec {
     int alive;
@@ -64,6 +117,12 @@ struct SimWorld {
     PlatTime localTime;
     long heapBlocks;
     int diskFull;
+    int memoryFiles;
+    // Hashed: a begin step may test 99 candidate names, and ordered lookups compare long
+    // paths many times over.
+    std::unordered_map<std::string, SimMemFile> memFiles;     // by host path
+    std::unordered_set<std::string> memFolders;
+    unsigned long memChanges;
     uint32_t now;
     std::vector<SimTimer> timers;
     uint32_t slept;
@@ -82,7 +141,11 @@ struct SimWorld {
     std::vector<SimTextOut> textOuts;
     std::set<std::string> failExtents;
     std::vector<SimFontRec*> fonts;
-    SimDcRec dc;
+    std::vector<SimDcRec*> paints;   // open paints, innermost last
+    SimDcRec lastPaint;              // the paint that ended last
+    int paintMismatches;
+    void (*boxHook)(PlatWindow owner, void* context);
+    void* boxContext;
     SimDcRec measureDc;      // the one PlatGetDc hands out
     int dcsHeld;
     int dpi;
@@ -246,14 +309,20 @@ bool Intersects(const PlatRect& a, const PlatRect& b)
 
 // ---------------------------------------------------------------- control panel
 
+void SimRelease(void)
+{
+    if (!g_world) return;
+    for (SimWindowRec* rec : g_world->windows) delete rec;
+    for (SimHandleRec* rec : g_world->handles) delete rec;
+    for (SimFontRec* rec : g_world->fonts) delete rec;
+    for (SimDcRec* rec : g_world->paints) delete rec;
+    delete g_world;
+    g_world = nullptr;
+}
+
 void SimReset(void)
 {
-    if (g_world) {
-        for (SimWindowRec* rec : g_world->windows) delete rec;
-        for (SimHandleRec* rec : g_world->handles) delete rec;
-        for (SimFontRec* rec : g_world->fonts) delete rec;
-        delete g_world;
-    }
+    SimRelease();
     g_world = new SimWorld();
     SimWorld& w = *g_world;
     for (int i = 0; i < SIM_OP_COUNT; i++) {
@@ -266,6 +335,8 @@ void SimReset(void)
     w.localTime = PlatTime{2010, 2, 19, 14, 5, 9, 0};
     w.heapBlocks = 0;
     w.diskFull = 0;
+    w.memoryFiles = 0;
+    w.memChanges = 0;
     w.now = 0;
     w.slept = 0;
     w.sleepCalls = 0;
@@ -275,7 +346,10 @@ void SimReset(void)
     w.quitCode = 0;
     w.pendingWhole = 0;
     w.updateCalls = 0;
-    w.dc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.lastPaint = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
+    w.paintMismatches = 0;
+    w.boxHook = nullptr;
+    w.boxContext = nullptr;
     w.measureDc = SimDcRec{nullptr, {}, nullptr, 0xFFFFFF, 0};
     w.dcsHeld = 0;
     w.dpi = 96;
@@ -323,6 +397,24 @@ std::string SimHostPath(const char* path)
         if (c == '\\') c = '/';
     return host;
 }
+
+void SimUseMemoryFiles(int on) { World().memoryFiles = on; }
+void SimMemoryFolder(const char* path) { World().memFolders.insert(SimHostPath(path)); }
+
+void SimMemoryFileSet(const char* path, const std::string& bytes)
+{
+    World().memFiles[SimHostPath(path)] = std::make_shared<std::string>(bytes);
+    World().memChanges++;
+}
+
+unsigned long SimMemoryChanges(void) { return World().memChanges; }
+
+const std::string* SimMemoryFile(const char* path)
+{
+    auto found = World().memFiles.find(MemKey(path));
+    return found == World().memFiles.end() ? nullptr : found->second.get();
+}
+
 
 uint32_t SimNow(void) { return World().now; }
 void SimSetTick(uint32_t tick) { World().now = tick; }
@@ -406,7 +498,20 @@ void SimClearPaintLog(void)
 }
 
 void SimFailExtentOf(const char* text) { World().failExtents.insert(text); }
-PlatFont SimSelectedFont(void) { return World().dc.selected; }
+PlatFont SimSelectedFont(void)
+{
+    const SimWorld& w = World();
+    return w.paints.empty() ? w.lastPaint.selected : w.paints.back()->selected;
+}
+
+int SimOpenPaints(void) { return (int)World().paints.size(); }
+int SimPaintMismatches(void) { return World().paintMismatches; }
+
+void SimSetBoxHook(void (*hook)(PlatWindow owner, void* context), void* context)
+{
+    World().boxHook = hook;
+    World().boxContext = context;
+}
 
 void SimSetDpi(int dpi) { World().dpi = dpi; }
 int SimDcsHeld(void) { return World().dcsHeld; }
@@ -440,7 +545,7 @@ size_t SimPortFeed(int number, const void* bytes, size_t count)
     size_t room = port.queue.size() < limit ? limit - port.queue.size() : 0;
     size_t take = count < room ? count : room;
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    port.queue.insert(port.queue.end(), p, p + take);
+    port.queue.append(p, take);
     if (take < count) {
         port.info.dropped += count - take;
         port.errors |= PLAT_CE_RXOVER;
@@ -471,8 +576,10 @@ unsigned PlatGetModulePath(char* buffer, unsigned size)
     SimWorld& w = World();
     if (Fails(SIM_OP_MODULE_PATH) || !w.modulePathSet) return 0;
     if (w.modulePath.size() + 1 > size) {
+        // As XP does: the path cut to the buffer, without a terminating zero.
+        memcpy(buffer, w.modulePath.data(), size);
         w.lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
-        return 0;
+        return size;
     }
     memcpy(buffer, w.modulePath.c_str(), w.modulePath.size() + 1);
     return (unsigned)w.modulePath.size();
@@ -536,9 +643,90 @@ void PlatSleep(uint32_t milliseconds)
     World().sleepCalls++;
 }
 
+namespace {
+
+ssize_t MemRead(void* cookie, char* buffer, size_t size)
+{
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    const std::string& bytes = *stream->file;
+    if (stream->position >= bytes.size()) return 0;
+    size_t count = std::min(size, bytes.size() - stream->position);
+    memcpy(buffer, bytes.data() + stream->position, count);
+    stream->position += count;
+    return (ssize_t)count;
+}
+
+ssize_t MemWrite(void* cookie, const char* buffer, size_t size)
+{
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    if (stream->full) {
+        errno = ENOSPC;
+        return 0;
+    }
+    World().memChanges++;
+    std::string& bytes = *stream->file;
+    if (bytes.size() < stream->position) bytes.resize(stream->position);
+    bytes.replace(stream->position, std::min(size, bytes.size() - stream->position), buffer, size);
+    stream->position += size;
+    return (ssize_t)size;
+}
+
+int MemClose(void* cookie)
+{
+    delete static_cast<SimMemStream*>(cookie);
+    return 0;
+}
+
+std::string FolderOf(const std::string& hostPath)
+{
+    size_t slash = hostPath.rfind('/');
+    return slash == std::string::npos ? "." : hostPath.substr(0, slash);
+}
+
+// A stream over a file of the memory disk (creating or emptying it for writing). Null with
+// errno set as the C library would: no such file, no such folder, or a folder by that name.
+FILE* MemOpen(const char* path, int write, int full)
+{
+    SimWorld& w = World();
+    const std::string& host = MemKey(path);
+    if (w.memFolders.count(host)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    SimMemFile file;
+    auto found = w.memFiles.find(host);
+    if (write) {
+        if (!w.memFolders.count(FolderOf(host))) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        file = std::make_shared<std::string>();
+        w.memFiles[host] = file;
+        w.memChanges++;
+    } else {
+        if (found == w.memFiles.end()) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        file = found->second;
+    }
+    cookie_io_functions_t functions = {MemRead, MemWrite, nullptr, MemClose};
+    SimMemStream* stream = new SimMemStream{file, 0, full, {}};
+    FILE* result = fopencookie(stream, write ? "wb" : "rb", functions);
+    if (!result) {
+        delete stream;
+        return nullptr;
+    }
+    setvbuf(result, stream->buffer, _IOFBF, sizeof stream->buffer);
+    return result;
+}
+
+}  // namespace
+
 FILE* PlatFileOpen(const char* path, const char* mode)
 {
     if (Fails(SIM_OP_FILE_OPEN)) return nullptr;
+    if (World().memoryFiles) return MemOpen(path, strchr(mode, 'w') != nullptr, 0);
     return fopen(SimHostPath(path).c_str(), mode);
 }
 
@@ -546,6 +734,20 @@ FILE* PlatFileCreateNew(const char* path, int* exists)
 {
     *exists = 0;
     if (Fails(SIM_OP_FILE_CREATE)) return nullptr;
+    if (World().memoryFiles) {
+        SimWorld& w = World();
+        const std::string& host = MemKey(path);
+        if (w.memFiles.count(host) || w.memFolders.count(host)) {
+            *exists = 1;
+            w.lastError = 80;  // ERROR_FILE_EXISTS
+            return nullptr;
+        }
+        if (!w.memFolders.count(FolderOf(host))) {
+            w.lastError = 3;  // ERROR_PATH_NOT_FOUND
+            return nullptr;
+        }
+        return MemOpen(path, 1, w.diskFull);
+    }
     int fd = open(SimHostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
         if (errno == EEXIST) {
@@ -567,6 +769,11 @@ FILE* PlatFileCreateNew(const char* path, int* exists)
 int PlatFileRemove(const char* path)
 {
     if (Fails(SIM_OP_FILE_REMOVE)) return -1;
+    if (World().memoryFiles) {
+        if (World().memFiles.erase(MemKey(path)) == 1) return World().memChanges++, 0;
+        errno = ENOENT;
+        return -1;
+    }
     return remove(SimHostPath(path).c_str());
 }
 
@@ -600,7 +807,10 @@ int PlatPostMessage(PlatWindow window, unsigned message)
 
 int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsigned style)
 {
-    World().boxes.push_back(SimMessageBox{owner, text ? text : "", caption ? caption : "", style});
+    SimWorld& w = World();
+    w.boxes.push_back(SimMessageBox{owner, text ? text : "", caption ? caption : "", style});
+    // The box's own message loop runs until it is closed.
+    if (w.boxHook) w.boxHook(owner, w.boxContext);
     return PLAT_IDOK;
 }
 
@@ -689,27 +899,42 @@ int PlatUpdateWindow(PlatWindow)
     return 1;
 }
 
-PlatDc PlatBeginPaint(PlatWindow window)
+PlatDc PlatBeginPaint(PlatWindow window, PlatPaint* paint)
 {
     SimWorld& w = World();
-    w.dc.window = window;
-    w.dc.clip.clear();
+    SimDcRec* dc = new SimDcRec{window, {}, nullptr, 0xFFFFFF, 0};
     if (w.pendingWhole) {
         PlatRect client;
         PlatGetClientRect(window, &client);
-        w.dc.clip.push_back(client);
+        dc->clip.push_back(client);
     } else {
-        w.dc.clip = w.pendingPaint;
+        dc->clip = w.pendingPaint;
     }
     w.pendingPaint.clear();
     w.pendingWhole = 0;
-    w.dc.selected = nullptr;
-    w.dc.background = 0xFFFFFF;
-    w.dc.foreground = 0;
-    return reinterpret_cast<PlatDc>(&w.dc);
+    w.paints.push_back(dc);
+    paint->dc = reinterpret_cast<PlatDc>(dc);
+    memset(paint->system, 0, sizeof paint->system);
+    memcpy(paint->system, &dc, sizeof dc);
+    return paint->dc;
 }
 
-void PlatEndPaint(PlatWindow) { World().dc.clip.clear(); }
+void PlatEndPaint(PlatWindow window, PlatPaint* paint)
+{
+    SimWorld& w = World();
+    SimDcRec* dc = nullptr;
+    memcpy(&dc, paint->system, sizeof dc);
+    // Paints end innermost first, each with its own record; anything else is the fault of
+    // a shared record, and leaves a device context unreleased.
+    if (w.paints.empty() || w.paints.back() != dc || dc->window != window) {
+        w.paintMismatches++;
+        return;
+    }
+    w.paints.pop_back();
+    w.lastPaint = *dc;
+    w.lastPaint.clip.clear();
+    delete dc;
+}
 
 int PlatGetClientRect(PlatWindow window, PlatRect* rect)
 {

@@ -37,6 +37,9 @@ enum SimOp {
 // Everything back to a fresh machine: ports absent, clock at 0, no windows, logs empty,
 // no injected failures, code page 1252, module path empty (so the folder is ".").
 void SimReset(void);
+// Gives back every block the simulated machine holds (the next call starts a fresh one), so
+// that a fuzzing run ends with all it took returned and is not run again to look for leaks.
+void SimRelease(void);
 
 // Fault injection: after `skip` more successful calls, the next `count` calls of the
 // operation fail (count < 0: every later call). A failing call sets the last error to
@@ -54,6 +57,19 @@ void SimSetLocalTime(const PlatTime& time);
 long SimHeapBlocksOutstanding(void);
 // Streams from PlatFileCreateNew then fail on write, as on a full disk.
 void SimSetDiskFull(int full);
+// Files on a memory disk instead of the host's (the fuzz targets make thousands of files a
+// second): every file operation of the layer then works there, keyed by host path. Off
+// after a reset, with the memory disk empty. Files can only be made in a folder declared
+// with SimMemoryFolder.
+void SimUseMemoryFiles(int on);
+void SimMemoryFolder(const char* path);
+void SimMemoryFileSet(const char* path, const std::string& bytes);
+// The file's bytes as far as they reached the system (flushed); null when there is no file.
+// Valid until the next file operation.
+const std::string* SimMemoryFile(const char* path);
+// Counts every change to the memory disk (a file made, written, replaced or removed): while
+// it stays the same, every file holds the same bytes.
+unsigned long SimMemoryChanges(void);
 // Host path for a program path (backslashes become slashes).
 std::string SimHostPath(const char* path);
 
@@ -113,6 +129,9 @@ struct SimMessageBox {
     unsigned style;
 };
 const std::vector<SimMessageBox>& SimMessageBoxes(void);
+// Runs inside every message box after it is recorded, as the box's own message loop: a
+// test delivers window messages from there (null: none).
+void SimSetBoxHook(void (*hook)(PlatWindow owner, void* context), void* context);
 void SimClearMessageBoxes(void);
 
 struct SimPosted {
@@ -150,8 +169,13 @@ enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16, SIM_FONT_EM = 13 };
 int SimFontHeight(PlatFont font);
 // Measurements of exactly this text fail (in addition to SimFail).
 void SimFailExtentOf(const char* text);
-// The font currently selected into the paint device context, and fonts alive.
+// The font selected into the innermost open paint's device context (or the last ended
+// one's), and fonts alive.
 PlatFont SimSelectedFont(void);
+// Paints begun and not yet ended, and EndPaint calls with a record that is not the
+// innermost open paint's (such a paint is left open).
+int SimOpenPaints(void);
+int SimPaintMismatches(void);
 int SimFontsAlive(void);
 // Fonts deleted while a control still held them.
 int SimFontsDeletedInUse(void);

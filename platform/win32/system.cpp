@@ -8,10 +8,7 @@
 
 unsigned PlatGetModulePath(char* buffer, unsigned size)
 {
-    DWORD length = GetModuleFileNameA(NULL, buffer, size);
-    // A path cut to fit the buffer (length == size) is no path at all.
-    if (length == 0 || length >= size) return 0;
-    return length;
+    return GetModuleFileNameA(NULL, buffer, size);
 }
 
 int PlatIsLeadByte(unsigned char value) { return IsDBCSLeadByte(value) ? 1 : 0; }

@@ -71,15 +71,17 @@ int PlatInvalidateRect(PlatWindow window, const PlatRect* rect, int erase)
 
 int PlatUpdateWindow(PlatWindow window) { return UpdateWindow(ToHwnd(window)) ? 1 : 0; }
 
-// The window procedure handles one WM_PAINT at a time, so one paint record suffices.
-static PAINTSTRUCT g_paint;
+static_assert(sizeof(PAINTSTRUCT) <= sizeof(((PlatPaint*)nullptr)->system), "PlatPaint too small");
 
-PlatDc PlatBeginPaint(PlatWindow window)
+static PAINTSTRUCT* SystemPaint(PlatPaint* paint) { return reinterpret_cast<PAINTSTRUCT*>(paint->system); }
+
+PlatDc PlatBeginPaint(PlatWindow window, PlatPaint* paint)
 {
-    return reinterpret_cast<PlatDc>(BeginPaint(ToHwnd(window), &g_paint));
+    paint->dc = reinterpret_cast<PlatDc>(BeginPaint(ToHwnd(window), SystemPaint(paint)));
+    return paint->dc;
 }
 
-void PlatEndPaint(PlatWindow window) { EndPaint(ToHwnd(window), &g_paint); }
+void PlatEndPaint(PlatWindow window, PlatPaint* paint) { EndPaint(ToHwnd(window), SystemPaint(paint)); }
 
 int PlatGetClientRect(PlatWindow window, PlatRect* rect)
 {

@@ -5,7 +5,6 @@
 // of the device's line protocol kept here, apart from the program's own framing.
 #include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -34,38 +33,54 @@ struct ModelResult {
     int end;                             // ModelEnd
 };
 
+// The parse of the bytes delivered so far. They only grow until the next download's purge,
+// so each check parses only the lines completed since the last one.
+struct ModelParser {
+    ModelResult result;
+    size_t start;            // where the next line begins
+    int inside;              // the STX line was seen
+    int stopped;             // nothing after this point can mean anything
+};
+
+ModelParser gModel;
+
+void ModelReset(void) { gModel = ModelParser{{{}, MODEL_OPEN}, 0, 0, 0}; }
+
 // What the device's bytes mean: CR LF lines; a line is text up to its first NUL; empty lines
 // skipped; first the lone STX, then records of two or more bytes, until a one-byte line
 // (ETX: complete, else failed). A line of more than 2046 bytes cannot pass a 2048-byte
-// receive buffer with its CR LF: nothing after it is ever seen.
-ModelResult ModelParse(const std::string& bytes)
+// receive buffer with its CR LF: nothing after it is ever seen. `bytes` holds the first
+// `length` bytes delivered, and extends what the previous call with the same parser saw.
+const ModelResult& ModelParse(ModelParser& m, const std::string& bytes, size_t length)
 {
-    ModelResult result{{}, MODEL_OPEN};
-    int inside = 0;
-    size_t start = 0;
-    for (;;) {
-        size_t end = bytes.find("\r\n", start);
-        if (end == std::string::npos) break;
-        if (end - start > 2046) break;
-        std::string raw = bytes.substr(start, end - start);
-        start = end + 2;
-        std::string text = raw.substr(0, raw.find('\0'));
-        if (text.empty()) continue;
-        if (!inside) {
-            if (text != "\x02") {
-                result.end = MODEL_FAILED;
-                break;
-            }
-            inside = 1;
-            continue;
-        }
-        if (text.size() == 1) {
-            result.end = text[0] == '\x03' ? MODEL_COMPLETE : MODEL_FAILED;
+    while (!m.stopped) {
+        size_t end = bytes.find("\r\n", m.start);
+        if (end == std::string::npos || end + 2 > length) break;
+        if (end - m.start > 2046) {
+            m.stopped = 1;
             break;
         }
-        result.records.push_back(text);
+        const char* raw = bytes.data() + m.start;
+        size_t textLength = strnlen(raw, end - m.start);
+        m.start = end + 2;
+        if (textLength == 0) continue;
+        if (!m.inside) {
+            if (textLength != 1 || raw[0] != '\x02') {
+                m.result.end = MODEL_FAILED;
+                m.stopped = 1;
+                break;
+            }
+            m.inside = 1;
+            continue;
+        }
+        if (textLength == 1) {
+            m.result.end = raw[0] == '\x03' ? MODEL_COMPLETE : MODEL_FAILED;
+            m.stopped = 1;
+            break;
+        }
+        m.result.records.emplace_back(raw, textLength);
     }
-    return result;
+    return m.result;
 }
 
 // ---------------------------------------------------------------- the session
@@ -80,12 +95,14 @@ struct Session {
     std::string offered;     // the same, with the bytes the full driver queue dropped
     int portWasOpen;
     int active;              // a download holds an output file
-    std::string path;        // its host path
+    std::string path;        // its path
     size_t boxesAtStart;
+    int fileChecked;         // the file was found to hold checkedRecords of the model's
+    size_t checkedRecords;   // records, and the memory disk has not changed since
+    unsigned long checkedAt;
 };
 
 Session s;
-std::string gRoot;
 
 uint8_t Next(void) { return s.at < s.size ? s.data[s.at++] : 0; }
 int More(void) { return s.at < s.size; }
@@ -98,29 +115,55 @@ void Feed(const std::string& bytes)
     s.offered += bytes;
 }
 
-std::string Delivered(void)
+// How many of the sent bytes the program has read from the port.
+size_t Delivered(void)
 {
     size_t queued = SimPortQueued(1);
-    return s.sent.substr(0, s.sent.size() - std::min(queued, s.sent.size()));
+    return s.sent.size() - std::min(queued, s.sent.size());
 }
 
-void ClearFolder(const std::string& folder)
+const char kDesktop[] = "C:\\Users\\fuzz\\Desktop";
+const char kDocuments[] = "C:\\Users\\fuzz\\Documents";
+
+// The output file as far as it reached the system.
+const std::string& FileBytes(const std::string& path)
 {
-    FuzzRemoveTree(folder);
-    mkdir(folder.c_str(), 0755);
+    const std::string* bytes = SimMemoryFile(path.c_str());
+    FUZZ_CHECK(bytes != nullptr);
+    return *bytes;
+}
+
+// The controls' records, looked up once a session: they live as long as the dialog.
+const SimWindowInfo* gControls[4];  // port, baud, store list, Start button
+
+void FindControls(void)
+{
+    const int ids[4] = {IDC_PORT, IDC_BAUD, IDC_STORE, IDC_START};
+    for (int i = 0; i < 4; i++) gControls[i] = SimWindow(PlatGetDlgItem(s.window, ids[i]));
+}
+
+int ListsEnabled(int enabled)
+{
+    for (int i = 0; i < 3; i++)
+        if ((gControls[i]->enabled != 0) != (enabled != 0)) return 0;
+    return 1;
 }
 
 void NewSession(const uint8_t* data, size_t size)
 {
     SimSessionReset(9600);
-    ClearFolder(gRoot + "/Desktop");
-    ClearFolder(gRoot + "/Documents");
-    SimSessionSetFolders((gRoot + "/Desktop").c_str(), (gRoot + "/Documents").c_str());
+    // Files in memory: thousands of downloads a second, each file read back after every step.
+    SimUseMemoryFiles(1);
+    SimMemoryFolder(kDesktop);
+    SimMemoryFolder(kDocuments);
+    SimSessionSetFolders(kDesktop, kDocuments);
 
-    s = Session{data, size, 0, nullptr, 0, "", "", 0, 0, "", 0};
+    s = Session{data, size, 0, nullptr, 0, "", "", 0, 0, "", 0, 0, 0, 0};
+    ModelReset();
     s.window = SimSessionDialog();
     // The first paint's layout gives the button its catalogue caption.
     PlatSetWindowText(PlatGetDlgItem(s.window, IDC_START), "Start");
+    FindControls();
 
     // The first byte sets the machine: a code page with lead bytes, a tick about to wrap.
     uint8_t setup = Next();
@@ -130,32 +173,37 @@ void NewSession(const uint8_t* data, size_t size)
 
 // ---------------------------------------------------------------- invariants
 
-int ListEnabled(int id) { return SimWindow(PlatGetDlgItem(s.window, id))->enabled; }
 
 // The status area may cut a record between characters, never inside one.
 void CheckShown(const std::string& record)
 {
-    std::string shown = gStatus.lastRecord;
+    size_t shown = strnlen(gStatus.lastRecord, LAST_RECORD_SIZE);
     size_t want = std::min(record.size(), (size_t)LAST_RECORD_SIZE - 1);
-    FUZZ_CHECK(record.compare(0, shown.size(), shown) == 0);
-    FUZZ_CHECK(shown.size() == want || (shown.size() + 1 == want && shown.size() > 0));
+    FUZZ_CHECK(shown <= record.size() && memcmp(record.data(), gStatus.lastRecord, shown) == 0);
+    FUZZ_CHECK(shown == want || (shown + 1 == want && shown > 0));
 }
 
 // How many of the model's records the file holds; aborts unless the file is exactly the
-// first few of them, each with CR LF, and nothing else.
+// first few of them, each with CR LF, and nothing else. The model's records only grow, so
+// a file unchanged since it was last found good still is.
 size_t CheckFile(const ModelResult& model)
 {
-    std::string content = FuzzReadFile(s.path);
-    FUZZ_CHECK(content != "\x01missing");
+    if (s.fileChecked && s.checkedAt == SimMemoryChanges()) return s.checkedRecords;
+    const std::string& content = FileBytes(s.path);
     size_t at = 0;
     size_t count = 0;
     while (at < content.size()) {
         FUZZ_CHECK(count < model.records.size());
-        const std::string line = model.records[count] + "\r\n";
-        FUZZ_CHECK(content.compare(at, line.size(), line) == 0);
-        at += line.size();
+        const std::string& record = model.records[count];
+        FUZZ_CHECK(content.size() - at >= record.size() + 2);
+        FUZZ_CHECK(content.compare(at, record.size(), record) == 0);
+        FUZZ_CHECK(content[at + record.size()] == '\r' && content[at + record.size() + 1] == '\n');
+        at += record.size() + 2;
         count++;
     }
+    s.fileChecked = 1;
+    s.checkedRecords = count;
+    s.checkedAt = SimMemoryChanges();
     return count;
 }
 
@@ -181,15 +229,15 @@ void Check(int wasCancel)
         FUZZ_CHECK(open == receiving);
         FUZZ_CHECK((gDownload.outputFile != nullptr) == receiving);
         if (gDownload.phase == PHASE_IDLE) {
-            FUZZ_CHECK(ListEnabled(IDC_PORT) && ListEnabled(IDC_BAUD) && ListEnabled(IDC_STORE));
-            FUZZ_CHECK(SimWindow(PlatGetDlgItem(s.window, IDC_START))->text == "Start");
+            FUZZ_CHECK(ListsEnabled(1));
+            FUZZ_CHECK(gControls[3]->text == "Start");
             FUZZ_CHECK(gDownload.timerId == 0);
         } else {
             // Never standing still: a running download always has its next step due.
             FUZZ_CHECK(gDownload.timerId != 0);
             FUZZ_CHECK(!SimTimers().empty());
-            FUZZ_CHECK(!ListEnabled(IDC_PORT) && !ListEnabled(IDC_BAUD) && !ListEnabled(IDC_STORE));
-            FUZZ_CHECK(SimWindow(PlatGetDlgItem(s.window, IDC_START))->text == "Cancel");
+            FUZZ_CHECK(ListsEnabled(0));
+            FUZZ_CHECK(gControls[3]->text == "Cancel");
         }
     }
 
@@ -198,18 +246,21 @@ void Check(int wasCancel)
         size_t queued = SimPortQueued(1);
         s.sent = s.sent.substr(s.sent.size() - std::min(queued, s.sent.size()));
         s.offered = s.sent;
+        ModelReset();
+        s.fileChecked = 0;
     }
     s.portWasOpen = open;
 
     if (!s.active && gDownload.outputFile != nullptr) {
         s.active = 1;
-        s.path = SimHostPath(gDownload.outputPath);
+        s.path = gDownload.outputPath;
+        s.fileChecked = 0;
         s.boxesAtStart = SimMessageBoxes().size();
-        FUZZ_CHECK(FuzzReadFile(s.path).empty());
+        FUZZ_CHECK(FileBytes(s.path).empty());
     }
     if (!s.active) return;
 
-    ModelResult model = ModelParse(Delivered());
+    const ModelResult& model = ModelParse(gModel, s.sent, Delivered());
     if (gDownload.outputFile != nullptr && !s.destroyed) {
         size_t written = CheckFile(model);
         if (written > 0) CheckShown(model.records[written - 1]);
@@ -220,7 +271,7 @@ void Check(int wasCancel)
     s.active = 0;
     if (wasCancel) {
         FUZZ_CHECK(gStatus.statusIndex == STATUS_READY);
-        if (!NewBoxSays("could not be deleted")) FUZZ_CHECK(!FuzzFileExists(s.path));
+        if (!NewBoxSays("could not be deleted")) FUZZ_CHECK(SimMemoryFile(s.path.c_str()) == nullptr);
         return;
     }
     size_t written = CheckFile(model);
@@ -233,7 +284,8 @@ void Check(int wasCancel)
         FUZZ_CHECK(model.end == MODEL_COMPLETE);
         FUZZ_CHECK(written == model.records.size());
         FUZZ_CHECK(!told);
-        ModelResult sentModel = ModelParse(s.offered);
+        ModelParser whole = ModelParser{{{}, MODEL_OPEN}, 0, 0, 0};
+        const ModelResult& sentModel = ModelParse(whole, s.offered, s.offered.size());
         FUZZ_CHECK(sentModel.end == MODEL_COMPLETE && sentModel.records == model.records);
         return;
     }
@@ -348,7 +400,6 @@ void Step(void)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (gRoot.empty()) gRoot = FuzzTempDir();
     NewSession(data, size);
     Check(0);
     while (More() && !s.destroyed) Step();
@@ -363,5 +414,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         s.destroyed = 1;
         Check(0);
     }
+    // Everything this run took is given back, so libFuzzer sees no leak to chase.
+    OutputFileRelease();
+    CommClose();
+    MessagesFreeAll();
+    SimRelease();
+    std::string().swap(s.sent);
+    std::string().swap(s.path);
+    gModel = ModelParser{};
     return 0;
 }

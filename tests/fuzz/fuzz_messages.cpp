@@ -39,14 +39,14 @@ char* Slot(int entry)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string& dir = FuzzTempDir();
-    const std::string file = dir + "/message.csv";
     MessagesFreeAll();
     SimReset();
-    SimSetModulePath((dir + "\\km740tool.exe").c_str());
+    SimUseMemoryFiles(1);
+    SimMemoryFolder("C:\\KM");
+    SimSetModulePath("C:\\KM\\km740tool.exe");
     SimSetSpecialFolder(PLAT_CSIDL_DESKTOP, "C:\\Users\\bench\\Desktop");
     SimSetSpecialFolder(PLAT_CSIDL_PERSONAL, "C:\\Users\\bench\\Documents");
-    FuzzWriteFile(file, data, size);
+    SimMemoryFileSet("C:\\KM\\message.csv", std::string(reinterpret_cast<const char*>(data), size));
 
     MessagesLoad();
     const std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -82,5 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(SimHeapBlocksOutstanding() == 0);
     for (int entry = 0; entry < CATALOGUE_SIZE; entry++) FUZZ_CHECK(Slot(entry) == nullptr);
     FUZZ_CHECK(gAppTexts.desktopPath == nullptr && gAppTexts.documentsPath == nullptr);
+    SimRelease();
     return 0;
 }

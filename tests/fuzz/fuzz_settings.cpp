@@ -25,11 +25,12 @@ int ValidRecord(const Settings& s)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string& dir = FuzzTempDir();
-    const std::string file = dir + "/config.csv";
+    const char file[] = "C:\\KM\\config.csv";
     SimReset();
-    SimSetModulePath((dir + "\\km740tool.exe").c_str());
-    FuzzWriteFile(file, data, size);
+    SimUseMemoryFiles(1);
+    SimMemoryFolder("C:\\KM");
+    SimSetModulePath("C:\\KM\\km740tool.exe");
+    SimMemoryFileSet(file, std::string(reinterpret_cast<const char*>(data), size));
 
     gSettings = Settings{0, 1200, 1};
     SettingsLoad();
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char expected[128];
     snprintf(expected, sizeof expected, "PORT,%d\r\nBAUDRATE,%d\r\nSTORE,%d\r\n",
              (int)loaded.portNumber, (int)loaded.baudRate, (int)loaded.storeToDesktop);
-    FUZZ_CHECK(FuzzReadFile(file) == expected);
+    const std::string* saved = SimMemoryFile(file);
+    FUZZ_CHECK(saved != nullptr && *saved == expected);
 
     // Fields the file does not set keep their previous values: start from others.
     gSettings = Settings{7, 38400, 0};
@@ -48,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(gSettings.portNumber == loaded.portNumber);
     FUZZ_CHECK(gSettings.baudRate == loaded.baudRate);
     FUZZ_CHECK(gSettings.storeToDesktop == loaded.storeToDesktop);
-    unlink(file.c_str());
+    SimRelease();
     return 0;
 }

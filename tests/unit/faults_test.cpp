@@ -200,14 +200,15 @@ TEST_F(Faults, CancelAfterAFailedWriteReportsTheFileLeftNotTheWrite)
 TEST_F(Faults, RefusedPortAndAFileThatCannotBeDeletedAreToldInOneBox)
 {
     SimSetPort(1, SIM_PORT_ABSENT);
-    SimFail(SIM_OP_FILE_REMOVE);
+    SimFail(SIM_OP_FILE_REMOVE, 0, 1, 5);
     DownloadToggle(window);
     Tick();
     EXPECT_EQ(FilesIn(desktop).size(), 1u);
     ASSERT_EQ(SimMessageBoxes().size(), 1u);
-    const std::string& text = SimMessageBoxes()[0].text;
-    EXPECT_EQ(text.rfind("COM1 is not enabled.\r\nThe download was cancelled", 0), 0u) << text;
-    EXPECT_NE(text.find(std::string(kBaseName) + ".csv"), std::string::npos) << text;
+    // Nobody cancelled: the box says the port refused and the empty file stayed.
+    EXPECT_EQ(SimMessageBoxes()[0].text,
+              "COM1 is not enabled.\r\nThe download could not start, and its new, empty file "
+              "could not be deleted:\r\n" + desktop + "\\" + kBaseName + ".csv\r\nSystem error 5.");
     ExpectIdleWindow();
 }
 

@@ -388,6 +388,45 @@ TEST_F(LayoutTest, MissingButtonCaptionIsAProgramErrorThatClosesTheWindow)
     }
 }
 
+// A box's message loop delivers WM_PAINT to its owner, here up to three times in all so
+// that a layout that re-enters itself ends.
+void PaintFromInsideTheBox(PlatWindow owner, void* deliveries)
+{
+    int* left = static_cast<int*>(deliveries);
+    if (*left <= 0) return;
+    (*left)--;
+    PlatInvalidateRect(owner, nullptr, 1);
+    OnPaint(owner);
+}
+
+TEST_F(LayoutTest, APaintFromInsideALayoutBoxOnlyPaints)
+{
+    struct {
+        const char* what;
+        void (*arrange)();
+        size_t posts;
+    } cases[] = {
+        {"font cannot be made", [] { SimFail(SIM_OP_CREATE_FONT, 0, 1, 8); }, 0},
+        {"no Start caption", [] { FreeText(&gAppTexts.generalTexts[TEXT_START]); }, 1},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        c.arrange();
+        int deliveries = 3;
+        SimSetBoxHook(PaintFromInsideTheBox, &deliveries);
+
+        OnPaint(window);
+
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(deliveries, 2) << "one box, one paint from inside it";
+        EXPECT_EQ(SimMessageBoxes().size(), 1u);
+        EXPECT_EQ(SimPostedMessages().size(), c.posts);
+        EXPECT_LE(Info(IDC_BAUD)->items.size(), 6u) << "lists filled once at most";
+        EXPECT_EQ(SimOpenPaints(), 0);
+        EXPECT_EQ(SimPaintMismatches(), 0);
+    }
+}
+
 TEST_F(LayoutTest, StatusRepaintDrawsOnlyTheStatusArea)
 {
     PaintTwice();

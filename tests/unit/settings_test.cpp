@@ -171,20 +171,6 @@ TEST_F(SettingsFile, EmptyFileKeepsTheRecordWhileAnUnopenableOneGivesDefaults)
     EXPECT_TRUE(std::filesystem::is_directory(dir + "/config.csv"));
 }
 
-TEST_F(SettingsFile, WithoutAModulePathTheFileIsLookedForInTheCurrentDirectory)
-{
-    std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    SimSetModulePath(nullptr);
-    Write("PORT,9\r\n");
-    SettingsLoad();
-    EXPECT_EQ(gSettings.portNumber, 9);
-    gSettings = {2, 4800, 0};
-    SettingsSave();
-    EXPECT_EQ(Read(), "PORT,2\r\nBAUDRATE,4800\r\nSTORE,0\r\n");
-    std::filesystem::current_path(previous);
-}
-
 TEST_F(SettingsFile, SaveWritesExactlyThreeLines)
 {
     struct {

@@ -23,50 +23,68 @@ struct Guarded {
 
 }  // namespace
 
-TEST(GetExeFolder, CutsTheModulePathAtItsLastRealBackslash)
+TEST(GetExeFolder, CutsTheWholeModulePathAtItsLastRealBackslash)
 {
-    const std::string long259 = "C:\\" + std::string(250, 'd') + "\\k.exe";
+    // Module paths past the first 260-byte buffer are read whole; a folder that itself
+    // needs more than 260 bytes is no folder at all.
     const std::string long260 = "C:\\" + std::string(251, 'd') + "\\k.exe";
+    const std::string folder259 = "C:\\" + std::string(256, 'd');
+    const std::string in259 = folder259 + "\\km740tool.exe";
+    const std::string in260 = folder259 + "d\\km740tool.exe";
+    const std::string huge = "C:\\" + std::string(70000, 'd') + "\\k.exe";
+    const std::string deepName = "C:\\Tools\\" + std::string(600, 'n') + ".exe";
     struct {
         const char* what;
         int codePage;
         const char* modulePath;  // null: the call fails
+        int result;
         std::string expected;
     } cases[] = {
-        {"ordinary path", 1252, "C:\\Tools\\KM\\km740tool.exe", "C:\\Tools\\KM"},
-        {"root folder", 1252, "C:\\km740tool.exe", "C:"},
-        {"UNC path", 1252, "\\\\server\\share\\km740tool.exe", "\\\\server\\share"},
-        {"no module path", 1252, nullptr, "."},
-        {"bare file name lies in the current directory", 1252, "km740tool.exe", "."},
-        {"folder name of Shift-JIS 0x95 0x5C", 932, "C:\\\x95\x5C\\km740tool.exe", "C:\\\x95\x5C"},
-        {"trail byte 0x5C is no separator", 932, "C:\\Tools\\\x95\x5Ckm.exe", "C:\\Tools"},
-        {"the same bytes in code page 1252 are a separator", 1252, "C:\\Tools\\\x95\x5Ckm.exe",
+        {"ordinary path", 1252, "C:\\Tools\\KM\\km740tool.exe", 1, "C:\\Tools\\KM"},
+        {"root folder", 1252, "C:\\km740tool.exe", 1, "C:"},
+        {"UNC path", 1252, "\\\\server\\share\\km740tool.exe", 1, "\\\\server\\share"},
+        {"no module path", 1252, nullptr, 0, ""},
+        {"bare file name lies in the current directory", 1252, "km740tool.exe", 1, "."},
+        {"folder name of Shift-JIS 0x95 0x5C", 932, "C:\\\x95\x5C\\km740tool.exe", 1,
+         "C:\\\x95\x5C"},
+        {"trail byte 0x5C is no separator", 932, "C:\\Tools\\\x95\x5Ckm.exe", 1, "C:\\Tools"},
+        {"the same bytes in code page 1252 are a separator", 1252, "C:\\Tools\\\x95\x5Ckm.exe", 1,
          "C:\\Tools\\\x95"},
-        {"two double-byte characters in a row", 932, "C:\\\x83\x5C\x83\x5C\\k.exe",
+        {"two double-byte characters in a row", 932, "C:\\\x83\x5C\x83\x5C\\k.exe", 1,
          "C:\\\x83\x5C\x83\x5C"},
-        {"single-byte katakana is not a lead byte", 932, "C:\\\xB1\\k.exe", "C:\\\xB1"},
-        {"longest module path that fits", 1252, long259.c_str(), long259.substr(0, 253)},
-        {"module path too long for 260 bytes", 1252, long260.c_str(), "."},
+        {"single-byte katakana is not a lead byte", 932, "C:\\\xB1\\k.exe", 1, "C:\\\xB1"},
+        {"module path of 260 bytes", 1252, long260.c_str(), 1, long260.substr(0, 254)},
+        {"long file name in a short folder", 1252, deepName.c_str(), 1, "C:\\Tools"},
+        {"longest folder that fits", 1252, in259.c_str(), 1, folder259},
+        {"folder one byte too long", 1252, in260.c_str(), 0, ""},
+        {"module path of 70000 bytes", 1252, huge.c_str(), 0, ""},
     };
     for (const auto& c : cases) {
         SimReset();
         SimSetCodePage(c.codePage);
         SimSetModulePath(c.modulePath);
         Guarded folder;
-        GetExeFolder(folder.bytes);
+        EXPECT_EQ(GetExeFolder(folder.bytes), c.result) << c.what;
         EXPECT_EQ(std::string(folder.bytes), c.expected) << c.what;
         EXPECT_TRUE(folder.GuardIntact()) << c.what;
+        EXPECT_EQ(SimHeapBlocksOutstanding(), 0) << c.what;
     }
 }
 
-TEST(GetExeFolder, FailingModulePathGivesTheCurrentDirectory)
+TEST(GetExeFolder, FailingModulePathGivesNoFolder)
 {
     SimReset();
     SimSetModulePath("C:\\Tools\\km740tool.exe");
     SimFail(SIM_OP_MODULE_PATH);
     char folder[PLAT_MAX_PATH];
-    GetExeFolder(folder);
-    EXPECT_STREQ(folder, ".");
+    EXPECT_EQ(GetExeFolder(folder), 0);
+    EXPECT_STREQ(folder, "");
+    // A failure on the second, larger read as well.
+    SimReset();
+    SimSetModulePath(("C:\\" + std::string(300, 'd') + "\\k.exe").c_str());
+    SimFail(SIM_OP_MODULE_PATH, 1);
+    EXPECT_EQ(GetExeFolder(folder), 0);
+    EXPECT_EQ(SimHeapBlocksOutstanding(), 0);
 }
 
 TEST(BuildPathBesideExe, JoinsFolderAndNameOrGivesNothingWhenTooLong)
@@ -91,6 +109,9 @@ TEST(BuildPathBesideExe, JoinsFolderAndNameOrGivesNothingWhenTooLong)
     }
     SimReset();
     char path[PLAT_MAX_PATH];
+    EXPECT_EQ(BuildPathBesideExe(path, "config.csv"), 0) << "no module path, no path";
+    EXPECT_STREQ(path, "");
+    SimSetModulePath("km740tool.exe");
     EXPECT_EQ(BuildPathBesideExe(path, "config.csv"), 1);
     EXPECT_STREQ(path, ".\\config.csv");
 }

@@ -50,12 +50,13 @@ TEST(SimPlatform, PaintClipIsTheInvalidatedArea)
     PlatMoveWindow(w, 0, 0, 400, 240, 0);
     PlatRect r = {10, 10, 20, 20};
     PlatInvalidateRect(w, &r, 1);
-    PlatDc dc = PlatBeginPaint(w);
+    PlatPaint paint;
+    PlatDc dc = PlatBeginPaint(w, &paint);
     PlatRect inside = {15, 15, 30, 30};
     PlatRect outside = {50, 50, 60, 60};
     EXPECT_TRUE(PlatRectVisible(dc, &inside));
     EXPECT_FALSE(PlatRectVisible(dc, &outside));
-    PlatEndPaint(w);
+    PlatEndPaint(w, &paint);
     PlatRect client;
     PlatGetClientRect(w, &client);
     EXPECT_EQ(client.right, 394);
@@ -120,4 +121,48 @@ TEST(SimPlatform, ReadBeyondTheQueueWaitsOutTheReadTimeouts)
         EXPECT_EQ(SimPort(3).largestRead, c.asked);
         PlatCloseHandle(a);
     }
+}
+
+// The memory disk the fuzz targets use must refuse what the host's disk refuses.
+TEST(SimPlatform, MemoryDiskBehavesAsTheHostDisk)
+{
+    SimReset();
+    SimUseMemoryFiles(1);
+    SimMemoryFolder("C:\\D");
+    int exists = 0;
+    EXPECT_EQ(PlatFileCreateNew("C:\\Missing\\a.csv", &exists), nullptr);
+    EXPECT_EQ(exists, 0);
+    EXPECT_EQ(PlatGetLastError(), 3u);
+
+    FILE* file = PlatFileCreateNew("C:\\D\\a.csv", &exists);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(PlatFileCreateNew("C:\\D\\a.csv", &exists), nullptr);
+    EXPECT_EQ(exists, 1);
+    fputs("AB\r\n", file);
+    EXPECT_EQ(*SimMemoryFile("C:\\D\\a.csv"), "") << "not flushed yet";
+    unsigned long before = SimMemoryChanges();
+    EXPECT_EQ(fflush(file), 0);
+    EXPECT_EQ(*SimMemoryFile("C:\\D\\a.csv"), "AB\r\n");
+    EXPECT_GT(SimMemoryChanges(), before);
+    fclose(file);
+
+    FILE* in = PlatFileOpen("C:\\D\\a.csv", "rb");
+    ASSERT_NE(in, nullptr);
+    char line[8];
+    EXPECT_STREQ(fgets(line, sizeof line, in), "AB\r\n");
+    fclose(in);
+    EXPECT_EQ(PlatFileOpen("C:\\D", "rb"), nullptr) << "a folder is no file";
+
+    SimSetDiskFull(1);
+    file = PlatFileCreateNew("C:\\D\\b.csv", &exists);
+    ASSERT_NE(file, nullptr);
+    fputs("CD\r\n", file);
+    EXPECT_NE(fflush(file), 0);
+    EXPECT_TRUE(ferror(file));
+    fclose(file);
+    EXPECT_EQ(*SimMemoryFile("C:\\D\\b.csv"), "");
+
+    EXPECT_EQ(PlatFileRemove("C:\\D\\a.csv"), 0);
+    EXPECT_EQ(SimMemoryFile("C:\\D\\a.csv"), nullptr);
+    EXPECT_NE(PlatFileRemove("C:\\D\\a.csv"), 0);
 }
