@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <dirent.h>
 #include <string>
+#include "bench/devsim_record.h"
 #include "app/ids.h"
 #include "app/messages.h"
 #include "app/settings.h"
@@ -20,21 +21,6 @@
 #include "serial/rx_buffer.h"
 
 namespace {
-
-// The same records devsim generates: "%06d," of the index, then letters cycled from A.
-std::string Record(long index, long length)
-{
-    char head[32];
-    snprintf(head, sizeof head, "%06ld,", index);
-    std::string rec(head);
-    long letter = (index - 1) % 26;
-    while ((long)rec.size() < length) {
-        rec.push_back((char)('A' + letter));
-        letter = (letter + 1) % 26;
-    }
-    rec.resize((size_t)length);
-    return rec;
-}
 
 // The only call callgrind collects (--toggle-collect), so the harness's own work - building
 // the stream, feeding the simulated port - stays out of the count.
@@ -67,7 +53,7 @@ int main(int argc, char** argv)
     std::string stream = "\x02\r\n";
     std::string expected;
     for (long i = 1; i <= count; ++i) {
-        std::string rec = Record(i, length);
+        std::string rec = DevsimRecord(i, length);
         stream += rec + "\r\n";
         expected += rec + "\r\n";
     }

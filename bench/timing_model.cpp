@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+#include "bench/devsim_record.h"
 #include "tests/support/sim_session.h"
 
 namespace {
@@ -222,21 +223,6 @@ struct Result {
     int ok;                   // "Complete.", the file exact, the counts agree
 };
 
-// The records devsim generates: "%06d," of the index, then letters cycled from A.
-std::string Record(long index, long length)
-{
-    char head[32];
-    snprintf(head, sizeof head, "%06ld,", index);
-    std::string rec(head);
-    long letter = (index - 1) % 26;
-    while ((long)rec.size() < length) {
-        rec.push_back((char)('A' + letter));
-        letter = (letter + 1) % 26;
-    }
-    rec.resize((size_t)length);
-    return rec;
-}
-
 std::string Slurp(const std::string& path)
 {
     std::string content;
@@ -256,7 +242,7 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
     std::string stream = "\x02\r\n";
     std::string expected;
     for (long i = 1; i <= count; ++i) {
-        std::string rec = Record(i, length);
+        std::string rec = DevsimRecord(i, length);
         stream += rec + "\r\n";
         expected += rec + "\r\n";
     }
