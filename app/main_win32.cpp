@@ -1,16 +1,12 @@
-// The Win32 entry: single-instance check, start-up, the dialog window, the message loop
-// and the window procedure that routes every message to its handler.
+// The Win32 entry: single-instance check, start-up, the dialog window, the message loop,
+// and the window procedure that unpacks each message for its handler in handlers.cpp.
 #include <windows.h>
 
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/routing.h"
-#include "app/settings.h"
-#include "app/shared.h"
-#include "app/shutdown.h"
-#include "download/download.h"
-#include "ui/layout.h"
-#include "ui/selection.h"
+#include "app/handlers.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
 
 // Older SDK headers lack it; the value is fixed by Windows 8.1.
 #ifndef WM_DPICHANGED
@@ -27,22 +23,11 @@ static PlatWindow Plat(HWND window) { return reinterpret_cast<PlatWindow>(window
 static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        OnInitDialog(Plat(window));
-        return 0;
-    case WM_PAINT:
-        OnPaint(Plat(window));
-        return 0;
-    case WM_CLOSE:
-        SettingsFromControls(Plat(window));
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        OnDestroy(Plat(window));
-        return 0;
-    case WM_TIMER:
-        DownloadOnTimer(Plat(window), (unsigned)wParam);
-        return 0;
+    case WM_INITDIALOG: OnInitDialog(Plat(window)); return 0;
+    case WM_PAINT: OnPaint(Plat(window)); return 0;
+    case WM_TIMER: OnTimer(Plat(window), (unsigned)wParam); return 0;
+    case WM_CLOSE: OnClose(Plat(window)); return 0;
+    case WM_DESTROY: OnDestroy(Plat(window)); return 0;
     case WM_DPICHANGED: {
         // The new DPI in both words of wParam; lParam the rectangle the system suggests.
         const RECT* r = reinterpret_cast<const RECT*>(lParam);
@@ -51,12 +36,11 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
         return 0;
     }
     case WM_COMMAND: {
-        long routed = RouteCommand(Plat(window), HIWORD(wParam), LOWORD(wParam));
-        if (routed == ROUTE_TO_DEFAULT) break;
-        return routed;
+        long result = OnCommand(Plat(window), HIWORD(wParam), LOWORD(wParam));
+        if (result == ROUTE_TO_DEFAULT) break;
+        return result;
     }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }

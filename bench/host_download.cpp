@@ -8,17 +8,17 @@
 #include <dirent.h>
 #include <string>
 #include "bench/devsim_record.h"
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "app/shared.h"
-#include "app/status.h"
-#include "tests/support/sim_session.h"
 #include "download/download.h"
 #include "download/output_file.h"
 #include "platform/sim/sim.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
+#include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
+#include "tests/support/sim_session.h"
 
 namespace {
 

@@ -13,6 +13,20 @@ if [ "${1:-}" = "--before" ]; then
     dir=build/model-before
     mkdir -p "$dir"
     git show "$rev:download/download.cpp" >"$dir/download_before.cpp"
+    # An older file is brought to today's headers (the program-wide records moved to
+    # records/; the finish step lost its result, which was always 1). Its logic is untouched.
+    python3 - "$dir/download_before.cpp" <<'PY'
+import re, sys
+path = sys.argv[1]
+text = open(path).read()
+text = re.sub(r'"app/(ids|settings|messages|status|shared)\.h"', r'"records/\1.h"', text)
+match = re.search(r'\nint DownloadFinish\(PlatWindow window\)\n\{', text)
+if match:
+    end = text.index('\n}\n', match.end())
+    body = text[match.end():end].replace('return 1;', 'return;')
+    text = text[:match.start()] + '\nvoid DownloadFinish(PlatWindow window)\n{' + body + text[end:]
+open(path, 'w').write(text)
+PY
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DKM_MODEL_DOWNLOAD_CPP="$PWD/$dir/download_before.cpp" >/dev/null
     echo "(download/download.cpp as at $(git rev-parse --short "$rev"))"

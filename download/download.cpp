@@ -3,13 +3,14 @@
 #include "download/download.h"
 
 #include <string.h>
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "app/status.h"
 #include "download/output_file.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
+#include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
 
@@ -59,11 +60,6 @@ void RestoreIdleControls(PlatWindow window)
     SetStartCaption(window, TEXT_START);
 }
 
-void Warn(PlatWindow window, const char* text)
-{
-    PlatMessageBox(window, text, "ERROR", PLAT_MB_ICONWARNING | PLAT_MB_OK);
-}
-
 // The record as the status area shows it: at most LAST_RECORD_SIZE - 1 bytes, cut between
 // characters so that a lone lead byte never garbles the end of the line.
 void ShowRecord(const char* line)
@@ -85,33 +81,39 @@ void AbandonBegin(PlatWindow window, int result)
 {
     char text[WARNING_TEXT_SIZE];
     text[0] = '\0';
-    if (result == 1) {
+    switch (result) {
+    case BEGIN_PORT_FAILED: {
         // The port refused: the file this step created is still empty.
         int discarded = OutputFileDiscardUnused();
-        const char* notEnabled = gAppTexts.generalTexts[TEXT_NOT_ENABLED];
-        int length = snprintf(text, sizeof text, "COM%d %s", (int)gSettings.portNumber,
-                              notEnabled ? notEnabled : "");
+        int length = PortNotEnabledText(text, sizeof text, (int)gSettings.portNumber);
         if (!discarded && length >= 0 && (size_t)length < sizeof text - 2) {
             snprintf(text + length, sizeof text - (size_t)length, "\r\n");
             OutputFileFailureText(text + length + 2, sizeof text - (size_t)length - 2);
         }
-    } else if (result == 2) {
+        break;
+    }
+    case BEGIN_NOT_CREATED:
         OutputFileFailureText(text, sizeof text);
-    } else if (gDownload.outputFile != nullptr) {
-        // Not this step's file: closed and kept, so that the next Start can begin.
-        OutputFileClose();
-        snprintf(text, sizeof text,
-                 "The file of an earlier download was still open; it has been closed:\r\n%s",
-                 gDownload.outputPath ? gDownload.outputPath : "");
-    } else {
-        snprintf(text, sizeof text, "%s",
-                 "The destination list was not found, so the download cannot start.");
+        break;
+    default:
+        // Nothing was changed. A file of an earlier download still open would refuse every
+        // later Start: it is closed and kept. Without one, the list was missing.
+        if (gDownload.outputFile != nullptr) {
+            OutputFileClose();
+            snprintf(text, sizeof text,
+                     "The file of an earlier download was still open; it has been closed:\r\n%s",
+                     SlotText(gDownload.outputPath));
+        } else {
+            snprintf(text, sizeof text, "%s",
+                     "The destination list was not found, so the download cannot start.");
+        }
+        break;
     }
     RestoreIdleControls(window);
     gDownload.transferState = XFER_IDLE;
     gStatus.statusIndex = STATUS_READY;
     InvalidateStatus(window);
-    if (text[0] != '\0') Warn(window, text);
+    if (text[0] != '\0') WarningBox(window, WARN_REFUSAL, text);
 }
 
 // Appends a text to a zero-terminated one in a field of `size` bytes, cut to fit.
@@ -170,22 +172,12 @@ void LineErrorText(char* text, size_t size)
 // system's reason, taken before anything else can change the last error.
 void WarnTimerFailed(PlatWindow window, unsigned error, const char* outcome)
 {
-    char reason[512];
-    reason[0] = '\0';
-    char* message = PlatFormatSystemMessage(error);
-    if (message != nullptr) {
-        snprintf(reason, sizeof reason, "%s", message);
-        PlatFreeSystemMessage(message);
-    }
-    // FormatMessage ends its text with a line break, which would only pad the box.
-    size_t length = strlen(reason);
-    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
-                          reason[length - 1] == ' '))
-        reason[--length] = '\0';
+    char reason[SYSTEM_TEXT_SIZE];
+    SystemErrorText(error, reason, sizeof reason);
     char text[WARNING_TEXT_SIZE];
     snprintf(text, sizeof text, "The download timer could not be set, so %s.\r\n%s", outcome,
              reason);
-    Warn(window, text);
+    WarningBox(window, WARN_REFUSAL, text);
 }
 
 // Without a timer no further step would come: the window would read "Cancel" over a download
@@ -230,7 +222,7 @@ void Cancel(PlatWindow window)
         // "Ready." alone would say the cancelled file is gone while it is still on disk.
         char text[WARNING_TEXT_SIZE];
         OutputFileFailureText(text, sizeof text);
-        Warn(window, text);
+        WarningBox(window, WARN_REFUSAL, text);
     }
 }
 
@@ -261,7 +253,7 @@ int DownloadOnTimer(PlatWindow window, unsigned timerId)
     switch (gDownload.phase) {
     case PHASE_OPEN: {
         int result = DownloadBegin(window);
-        if (result == 0) {
+        if (result == BEGIN_OK) {
             gDownload.phase = PHASE_RECEIVE;
             InvalidateStatus(window);
             if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
@@ -290,14 +282,17 @@ int DownloadOnTimer(PlatWindow window, unsigned timerId)
     return 1;
 }
 
+static_assert((int)CREATE_FAILED == (int)BEGIN_NOT_CREATED && (int)CREATE_NO_LIST == (int)BEGIN_NOT_READY,
+              "the begin step hands the creation's failures on unchanged");
+
 int DownloadBegin(PlatWindow window)
 {
-    if (gDownload.outputFile != nullptr) return 3;
+    if (gDownload.outputFile != nullptr) return BEGIN_NOT_READY;
     int created = OutputFileCreate(window);
-    if (created != 0) return created;
-    if (CommStart(gSettings.portNumber, gSettings.baudRate, 1) != COMM_OK) return 1;
+    if (created != CREATE_OK) return created;
+    if (CommStart(gSettings.portNumber, gSettings.baudRate, 1) != COMM_OK) return BEGIN_PORT_FAILED;
     gDownload.lastActivityTick = PlatGetTickCount();
-    return 0;
+    return BEGIN_OK;
 }
 
 // Takes the next complete line out of the receive buffer; 1 when one was taken, an empty one
@@ -359,7 +354,7 @@ int DownloadPoll(PlatWindow window)
     return silent > (uint32_t)DOWNLOAD_SILENCE_LIMIT_MS ? 0 : 1;
 }
 
-int DownloadFinish(PlatWindow window)
+void DownloadFinish(PlatWindow window)
 {
     CommClose();
     int fileWhole = OutputFileClose();
@@ -396,7 +391,6 @@ int DownloadFinish(PlatWindow window)
             if (text[0] != '\0') AppendText(text, sizeof text, "\r\n\r\n");
             AppendText(text, sizeof text, lines);
         }
-        Warn(window, text);
+        WarningBox(window, WARN_REFUSAL, text);
     }
-    return 1;
 }

@@ -25,6 +25,14 @@ extern DownloadState gDownload;
 
 void DownloadToggle(PlatWindow window);
 int DownloadOnTimer(PlatWindow window, unsigned timerId);
+// What the begin step did. 3 covers two cases, both leaving everything as it was: the
+// recovery closes a file left open, if there is one, and otherwise names the missing list.
+enum BeginResult {
+    BEGIN_OK = 0,            // file created and open, port started, the silence clock set
+    BEGIN_PORT_FAILED = 1,   // the port did not start; the file this step created is open
+    BEGIN_NOT_CREATED = 2,   // no output file was created (OutputFileCreate's CREATE_FAILED)
+    BEGIN_NOT_READY = 3      // an output file was already open, or the destination list is missing
+};
 int DownloadBegin(PlatWindow window);
 int DownloadPoll(PlatWindow window);
-int DownloadFinish(PlatWindow window);
+void DownloadFinish(PlatWindow window);

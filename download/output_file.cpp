@@ -6,12 +6,12 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/shared.h"
 #include "download/download.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/shared.h"
 
 namespace {
 
@@ -57,30 +57,19 @@ int FormatCandidate(char* path, const char* folder, const char* baseName, int nu
 void FailureReason(char* text, size_t size)
 {
     text[0] = '\0';
-    if (sFailure.systemError != 0) {
-        char* message = PlatFormatSystemMessage(sFailure.systemError);
-        if (message != nullptr) {
-            snprintf(text, size, "%s", message);
-            PlatFreeSystemMessage(message);
-        }
-    }
+    if (sFailure.systemError != 0) SystemErrorText(sFailure.systemError, text, size);
     if (text[0] == '\0' && sFailure.libraryError != 0)
         snprintf(text, size, "%s", strerror(sFailure.libraryError));
-    size_t length = strlen(text);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                          text[length - 1] == ' '))
-        text[--length] = '\0';
 }
 
 }  // namespace
 
-int MakeBaseName(char* baseName)
+void MakeBaseName(char* baseName)
 {
     PlatTime now;
     PlatGetLocalTime(&now);
     snprintf(baseName, BASE_NAME_SIZE, "KM-740_%02d%02d%04d_%02d%02d%02d", now.month, now.day,
              now.year, now.hour, now.minute, now.second);
-    return 1;
 }
 
 int OutputFileCreate(PlatWindow window)
@@ -88,7 +77,7 @@ int OutputFileCreate(PlatWindow window)
     char baseName[BASE_NAME_SIZE];
     MakeBaseName(baseName);
     PlatWindow list = PlatGetDlgItem(window, IDC_STORE);
-    if (list == nullptr) return 3;
+    if (list == nullptr) return CREATE_NO_LIST;
     ClearFailure();
 
     // Anything but the Desktop item, no selection included, means My Documents.
@@ -97,14 +86,14 @@ int OutputFileCreate(PlatWindow window)
     // Without a folder the name would be relative, landing in the working directory.
     if (folder == nullptr || folder[0] == '\0') {
         SetFailure(OUTPUT_NO_FOLDER, "", 0, 0);
-        return 2;
+        return CREATE_FAILED;
     }
 
     char candidate[PLAT_MAX_PATH];
     for (int number = 1; number <= OUTPUT_LAST_CANDIDATE; number++) {
         if (!FormatCandidate(candidate, folder, baseName, number)) {
             SetFailure(OUTPUT_PATH_TOO_LONG, folder, 0, 0);
-            return 2;
+            return CREATE_FAILED;
         }
         FILE* existing = PlatFileOpen(candidate, "r");
         if (existing != nullptr) {
@@ -121,7 +110,7 @@ int OutputFileCreate(PlatWindow window)
         SetTextOnce(&gDownload.outputPath, candidate);
         if (stream == nullptr) {
             SetFailure(OUTPUT_CREATE_FAILED, candidate, PlatGetLastError(), errno);
-            return 2;
+            return CREATE_FAILED;
         }
         if (gDownload.outputPath == nullptr) {
             // Without its path the file could not be deleted on a cancel: give it up now,
@@ -129,13 +118,13 @@ int OutputFileCreate(PlatWindow window)
             fclose(stream);
             PlatFileRemove(candidate);
             SetFailure(OUTPUT_NO_MEMORY, candidate, 0, 0);
-            return 2;
+            return CREATE_FAILED;
         }
         gDownload.outputFile = stream;
-        return 0;
+        return CREATE_OK;
     }
     SetFailure(OUTPUT_ALL_TAKEN, folder, 0, 0);
-    return 2;
+    return CREATE_FAILED;
 }
 
 int OutputFileWrite(const char* line)
@@ -209,7 +198,7 @@ int OutputFileLastFailure(void) { return sFailure.failure; }
 void OutputFileFailureText(char* text, size_t size)
 {
     if (text == nullptr || size == 0) return;
-    char reason[512];
+    char reason[SYSTEM_TEXT_SIZE];
     FailureReason(reason, sizeof reason);
     const char* place = sFailure.place;
     switch (sFailure.failure) {

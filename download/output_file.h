@@ -27,8 +27,15 @@ enum OutputFileFailure {
 // Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
 enum { OUTPUT_FAILURE_TEXT_SIZE = 1024 };
 
-int MakeBaseName(char* baseName);
-// 0 = created and open; 2 = not created (see OutputFileLastFailure); 3 = no destination list.
+// Writes the base name for the local time now into BASE_NAME_SIZE bytes.
+void MakeBaseName(char* baseName);
+
+// What OutputFileCreate did. The values are the begin step's, which hands 2 and 3 on.
+enum CreateResult {
+    CREATE_OK = 0,        // created and open
+    CREATE_FAILED = 2,    // not created (see OutputFileLastFailure)
+    CREATE_NO_LIST = 3    // the destination list is missing: nothing was changed
+};
 int OutputFileCreate(PlatWindow window);
 // 1 = the record and its CR LF were handed to the system; 0 = no file open, or the write
 // failed (the failure is kept, and later writes are refused).

@@ -10,6 +10,8 @@ PlatWindow PlatGetDlgItem(PlatWindow dialog, int id);
 // EnableWindow, SetWindowTextA.
 void PlatEnableWindow(PlatWindow window, int enable);
 int PlatSetWindowText(PlatWindow window, const char* text);
+// DestroyWindow.
+int PlatDestroyWindow(PlatWindow window);
 // PostMessageA with wParam 0 and lParam 0.
 int PlatPostMessage(PlatWindow window, unsigned message);
 // MessageBoxA; owner may be null. Returns the button pressed.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "platform/system.h"
+#include "records/settings.h"
 #include "serial/rx_buffer.h"
 
 CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
@@ -12,15 +13,11 @@ CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
 namespace {
 
 enum {
-    COMM_PORT_FIRST = 1,
-    COMM_PORT_LAST = 16,
     COMM_QUEUE_IN = 1024,
     COMM_QUEUE_OUT = 1024,
     COMM_PURGE_ALL = 15,      // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
     COMM_NAME_SIZE = 32
 };
-
-const int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400};
 
 // "\\.\COMn" for every number: the plain "COMn" form only reaches ports 1 to 9.
 PlatHandle OpenPortDevice(int portNumber)
@@ -28,13 +25,6 @@ PlatHandle OpenPortDevice(int portNumber)
     char name[COMM_NAME_SIZE];
     snprintf(name, sizeof(name), "\\\\.\\COM%d", portNumber);
     return PlatCommOpenDevice(name);
-}
-
-int IsAcceptedBaud(int baudRate)
-{
-    for (int rate : kBaudRates)
-        if (rate == baudRate) return 1;
-    return 0;
 }
 
 void FreeBlocks(void)
@@ -68,8 +58,8 @@ int CommIsOpen(void) { return gComm.device != PLAT_INVALID_HANDLE ? 1 : 0; }
 
 int CommStart(int portNumber, int baudRate, int flowControl)
 {
-    if (portNumber < COMM_PORT_FIRST || portNumber > COMM_PORT_LAST) return COMM_BAD_PORT;
-    if (!IsAcceptedBaud(baudRate)) return COMM_BAD_BAUD;
+    if (!IsListedPort(portNumber)) return COMM_BAD_PORT;
+    if (!IsListedBaudRate(baudRate)) return COMM_BAD_BAUD;
 
     // Recorded before the open, so even a refusal as already open records the new number.
     gComm.portNumber = portNumber;
@@ -196,7 +186,7 @@ int CommProbe(int portNumber)
 
 int CommFirstAvailable(void)
 {
-    for (int port = COMM_PORT_FIRST; port <= COMM_PORT_LAST; port++)
+    for (int port = PORT_FIRST; port <= PORT_LAST; port++)
         if (CommProbe(port)) return port;
     return 0;
 }

@@ -4,12 +4,12 @@
 
 #include <string.h>
 
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "app/shared.h"
-#include "app/status.h"
 #include "platform/window.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
+#include "records/status.h"
 #include "ui/selection.h"
 
 Layout gLayout;
@@ -35,9 +35,7 @@ const char kHeightSample[] =
 
 const int kRowListId[ROW_COUNT] = {IDC_PORT, IDC_BAUD, IDC_STORE};
 // Rows in the opened list: one more than the items (16 ports, 6 rates, 2 folders).
-const int kRowDropRows[ROW_COUNT] = {17, 7, 3};
-
-const char* SlotText(const char* slot) { return slot ? slot : ""; }
+const int kRowDropRows[ROW_COUNT] = {PORT_LAST - PORT_FIRST + 2, BAUD_COUNT + 1, 3};
 
 // Measures a text with its byte length. On success stores its width and makes its height
 // the current line height *h; on failure leaves both alone.
@@ -126,7 +124,7 @@ int PlaceRow(PlatWindow window, PlatDc dc, int row, int32_t top, int fill, int32
 
 void ProgramError(PlatWindow window)
 {
-    PlatMessageBox(window, "Program Error", "ERROR", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+    WarningBox(window, WARN_REFUSAL, "Program Error");
     PlatPostMessage(window, PLAT_WM_CLOSE);
 }
 
@@ -140,26 +138,6 @@ void PlaceButton(PlatWindow window, int id, int32_t x, int32_t y, int32_t width,
     if (caption) PlatSetWindowText(button, caption);
 }
 
-}  // namespace
-
-void OnPaint(PlatWindow window)
-{
-    PlatPaint paint;
-    PlatDc dc = PlatBeginPaint(window, &paint);
-    if (!gLayout.layoutDone) {
-        // Marked first: once only, whatever comes of it, and a box the layout shows runs a
-        // message loop whose WM_PAINT must only paint, not lay out (and fill the lists) again.
-        gLayout.layoutDone = 1;
-        LayoutDialog(window, dc);
-        // The texts are drawn by the paint this causes, over a freshly erased client.
-        PlatInvalidateRect(window, nullptr, 1);
-    } else {
-        PaintTexts(dc);
-    }
-    PlatEndPaint(window, &paint);
-}
-
-namespace {
 
 // Places every control and sets every position from text measured in textFont (selected
 // into dc) at the layout's DPI. The first layout also fills the lists, captions the buttons
@@ -252,7 +230,7 @@ void LayoutDialog(PlatWindow window, PlatDc dc)
     PlatSelectFont(dc, previousFont);
 }
 
-void OnDpiChanged(PlatWindow window, int dpi, const PlatRect* suggested)
+void LayoutForDpi(PlatWindow window, int dpi, const PlatRect* suggested)
 {
     // The system's rectangle keeps the window under the mouse at the size for the new DPI.
     PlatSetWindowPos(window, suggested->left, suggested->top, suggested->right - suggested->left,

@@ -1,4 +1,5 @@
-// One-time layout from measured text, and painting of labels, status and last record.
+// One-time layout from measured text, the layout again for a new DPI, and painting of the
+// labels, the status and the last record.
 #pragma once
 #include "platform/types.h"
 
@@ -25,9 +26,8 @@ int32_t DpiScale(int32_t pixels, int dpi);
 
 extern Layout gLayout;
 
-void OnPaint(PlatWindow window);
 void LayoutDialog(PlatWindow window, PlatDc dc);
 void PaintTexts(PlatDc dc);
 // WM_DPICHANGED: takes the suggested window rectangle, makes the font for the new DPI and
 // lays the controls out again, leaving lists, captions and status as they are.
-void OnDpiChanged(PlatWindow window, int dpi, const PlatRect* suggested);
+void LayoutForDpi(PlatWindow window, int dpi, const PlatRect* suggested);

@@ -1,48 +1,22 @@
 // The three drop-down lists bound to the settings (port, baud rate, destination folder),
-// the check of a picked port, and the dialog's initialisation and centring.
+// the check of a picked port, and the centring of the window.
 #include "ui/selection.h"
 
 #include <stdio.h>
 
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
 #include "platform/window.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
 #include "serial/comm_port.h"
 #include "ui/layout.h"
 
 namespace {
 
-enum { PORT_FIRST = 1, PORT_LAST = 16 };
 enum { WINDOW_WIDTH = 400, WINDOW_HEIGHT = 240 };
 
-// "COM" + the widest int + " " + the longest catalogue text a 256-byte line can carry +
-// the zero: a catalogue text may be 242 bytes, so 128 bytes would cut the sentence.
-enum { REFUSAL_SIZE = 3 + 11 + 1 + 255 + 1 };
-
-const char kNoPortsDefault[] = "All comm ports are not enabled.";
-
-// A catalogue slot as a drawable text: an unfilled slot shows as empty, never as null.
-const char* SlotText(const char* slot) { return slot ? slot : ""; }
-
-// A port number the list can show; anything else (0 included) names no port.
-int IsListedPort(int32_t portNumber) { return portNumber >= PORT_FIRST && portNumber <= PORT_LAST; }
-
 }  // namespace
-
-void OnInitDialog(PlatWindow window)
-{
-    if (CommFirstAvailable() == 0) {
-        const char* text = gAppTexts.generalTexts[TEXT_NO_ENABLE_PORTS];
-        // The catalogue always fills this slot; the built-in sentence only guards a box
-        // that would otherwise be blank.
-        PlatMessageBox(window, text ? text : kNoPortsDefault, "ERROR", PLAT_MB_ICONWARNING | PLAT_MB_OK);
-        PlatPostMessage(window, PLAT_WM_CLOSE);
-        return;
-    }
-    PlatSetWindowText(window, SlotText(gAppTexts.generalTexts[TEXT_WINDOW_TITLE]));
-    CenterMainWindow(window);
-}
 
 void CenterMainWindow(PlatWindow window)
 {
@@ -95,10 +69,9 @@ int OnSelectionChange(PlatWindow window, int id)
         gSettings.portNumber = port;
         return 1;
     }
-    // The catalogue text is data: it goes in through %s, never as the format.
-    char message[REFUSAL_SIZE];
-    snprintf(message, sizeof message, "COM%d %s", port, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
-    PlatMessageBox(window, message, "ERROR", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+    char message[PORT_REFUSAL_SIZE];
+    PortNotEnabledText(message, sizeof message, port);
+    WarningBox(window, WARN_REFUSAL, message);
     PlatComboSetCurSel(list, gSettings.portNumber - 1);
     return 1;
 }

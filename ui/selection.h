@@ -2,7 +2,6 @@
 #pragma once
 #include "platform/types.h"
 
-void OnInitDialog(PlatWindow window);
 void CenterMainWindow(PlatWindow window);
 void FillPortList(PlatWindow list);
 void FillBaudList(PlatWindow list);

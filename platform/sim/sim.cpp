@@ -799,6 +799,13 @@ int PlatSetWindowText(PlatWindow window, const char* text)
     return 1;
 }
 
+int PlatDestroyWindow(PlatWindow window)
+{
+    if (!Alive(window)) return 0;
+    Rec(window)->info.destroyed = 1;
+    return 1;
+}
+
 int PlatPostMessage(PlatWindow window, unsigned message)
 {
     World().posted.push_back(SimPosted{window, message});

@@ -108,6 +108,7 @@ struct SimWindowInfo {
     PlatFont font;
     PlatRect rect;           // controls: client coordinates of the dialog; dialog: screen
     int placedHeight;        // the height given to the last PlatSetWindowPos
+    int destroyed;           // 1 once PlatDestroyWindow ran on it
 };
 const SimWindowInfo* SimWindow(PlatWindow window);
 void SimSetScreenSize(int width, int height);

@@ -20,6 +20,8 @@ int PlatSetWindowText(PlatWindow window, const char* text)
     return SetWindowTextA(ToHwnd(window), text) ? 1 : 0;
 }
 
+int PlatDestroyWindow(PlatWindow window) { return DestroyWindow(ToHwnd(window)) ? 1 : 0; }
+
 int PlatPostMessage(PlatWindow window, unsigned message)
 {
     return PostMessageA(ToHwnd(window), message, 0, 0) ? 1 : 0;

@@ -4,9 +4,9 @@
 #include <stdint.h>
 #include <string.h>
 #include <string>
-#include "app/messages.h"
-#include "app/status.h"
 #include "platform/sim/sim.h"
+#include "records/messages.h"
+#include "records/status.h"
 #include "tests/fuzz/fuzz_common.h"
 
 namespace {

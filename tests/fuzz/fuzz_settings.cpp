@@ -6,8 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 #include <string>
-#include "app/settings.h"
 #include "platform/sim/sim.h"
+#include "records/settings.h"
 #include "tests/fuzz/fuzz_common.h"
 
 namespace {

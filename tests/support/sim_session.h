@@ -2,14 +2,14 @@
 // start, the catalogue's default texts, and the main dialog with its lists filled as the
 // first paint fills them. Shared by the unit tests, the fuzz targets and the host benchmark.
 #pragma once
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "app/shared.h"
-#include "app/status.h"
 #include "download/download.h"
 #include "download/output_file.h"
 #include "platform/sim/sim.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
+#include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
 

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/routing.h"
-#include "app/shutdown.h"
+#include "app/handlers.h"
 #include "tests/unit/download_fixture.h"
 #include "ui/layout.h"
 #include "ui/selection.h"

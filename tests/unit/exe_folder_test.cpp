@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include "app/messages.h"
-#include "app/settings.h"
 #include "platform/sim/sim.h"
+#include "records/messages.h"
+#include "records/settings.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Keeps the logic portable: no source file outside the Win32 front end includes a Win32
-// header. The scanner is proven on a scratch tree before it judges the real one.
+// Keeps the logic portable and its layers one-way: no source file outside the Win32 front
+// end includes a Win32 header, and no folder includes a header of a folder above it. Each
+// scanner is proven on a scratch tree before it judges the real one.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <algorithm>
@@ -70,6 +71,40 @@ std::vector<std::string> Offenders(const fs::path& root)
     return found;
 }
 
+// The program's folders from the bottom up; a file may include headers of its own folder and
+// of the folders below it. Tests, tools and the benchmark sit outside the order.
+const char* const kLayers[] = {"platform", "records", "serial", "download", "ui", "app"};
+
+int LayerOf(const std::string& relative)
+{
+    for (int i = 0; i < (int)(sizeof kLayers / sizeof kLayers[0]); i++) {
+        std::string folder = std::string(kLayers[i]) + "/";
+        if (relative.compare(0, folder.size(), folder) == 0) return i;
+    }
+    return -1;
+}
+
+// "file: #include "header"" for every include of a header from a higher layer.
+std::vector<std::string> UpwardIncludes(const fs::path& root)
+{
+    static const std::regex include(R"re(^\s*#\s*include\s*"([^"]+)")re");
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).generic_string();
+        int layer = LayerOf(relative);
+        std::string ext = entry.path().extension().string();
+        if (layer < 0 || !entry.is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
+        std::ifstream in(entry.path());
+        std::string line;
+        std::smatch match;
+        while (std::getline(in, line))
+            if (std::regex_search(line, match, include) && LayerOf(match[1].str()) > layer)
+                found.push_back(relative + ": " + match[1].str());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 void Put(const fs::path& file, const std::string& text)
 {
     fs::create_directories(file.parent_path());
@@ -114,4 +149,37 @@ TEST(Layering, LogicNeverIncludesAWin32Header)
     std::string list;
     for (const std::string& o : offenders) list += "\n  " + o;
     EXPECT_TRUE(offenders.empty()) << "Win32 headers outside the front end:" << list;
+}
+
+TEST(Layering, ScannerFindsIncludesFromAHigherLayer)
+{
+    char pattern[] = "/tmp/km740_layers_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    fs::path root = pattern;
+    Put(root / "platform/sim/sim.cpp", "#include \"platform/window.h\"\n#include \"records/ids.h\"\n");
+    Put(root / "records/settings.cpp", "#include \"records/shared.h\"\n#include \"platform/system.h\"\n");
+    Put(root / "serial/comm_port.cpp", "#include \"records/settings.h\"\n  # include \"download/download.h\"\n");
+    Put(root / "download/download.cpp", "#include \"serial/comm_port.h\"\n#include \"ui/layout.h\"\n");
+    Put(root / "ui/layout.cpp", "#include \"download/download.h\"\n#include \"app/handlers.h\"\n");
+    Put(root / "app/handlers.cpp", "#include \"ui/layout.h\"\n#include \"tests/x.h\"\n");
+    Put(root / "tests/unit/a_test.cpp", "#include \"app/handlers.h\"\n");
+    Put(root / "tools/devsim/devsim.cpp", "#include \"app/handlers.h\"\n");
+
+    std::vector<std::string> expected = {
+        "download/download.cpp: ui/layout.h",
+        "platform/sim/sim.cpp: records/ids.h",
+        "serial/comm_port.cpp: download/download.h",
+        "ui/layout.cpp: app/handlers.h",
+    };
+    EXPECT_EQ(UpwardIncludes(root), expected);
+    fs::remove_all(root);
+}
+
+TEST(Layering, EachFolderIncludesOnlyItsOwnAndLowerLayers)
+{
+    std::vector<std::string> upward = UpwardIncludes(KM_SOURCE_DIR);
+    std::string list;
+    for (const std::string& u : upward) list += "\n  " + u;
+    EXPECT_TRUE(upward.empty()) << "includes against the order platform, records, serial, download, ui, app:"
+                                << list;
 }

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
-#include "app/messages.h"
-#include "app/settings.h"
-#include "app/shared.h"
-#include "app/status.h"
+#include "app/handlers.h"
 #include "platform/sim/sim.h"
+#include "records/ids.h"
+#include "records/messages.h"
+#include "records/settings.h"
+#include "records/shared.h"
+#include "records/status.h"
 #include "serial/comm_port.h"
 #include "ui/layout.h"
 

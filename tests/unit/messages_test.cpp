@@ -7,9 +7,9 @@
 #include <map>
 #include <string>
 #include <vector>
-#include "app/messages.h"
-#include "app/status.h"
 #include "platform/sim/sim.h"
+#include "records/messages.h"
+#include "records/status.h"
 
 namespace {
 

@@ -42,7 +42,7 @@ TEST_F(OutputFile, BaseNameIsMonthDayYearThenHourMinuteSecond)
         SimSetLocalTime(row.time);
         char baseName[BASE_NAME_SIZE];
         memset(baseName, 'x', sizeof baseName);
-        EXPECT_EQ(MakeBaseName(baseName), 1);
+        MakeBaseName(baseName);
         EXPECT_STREQ(baseName, row.baseName);
         EXPECT_EQ(strlen(baseName), 22u);
     }

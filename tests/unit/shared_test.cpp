@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
-#include "app/shared.h"
 #include "platform/sim/sim.h"
+#include "records/shared.h"
 
 namespace {
 
@@ -160,7 +160,7 @@ TEST(ShowLastError, ShowsTheSystemTextOrTheCodeWhenThereIsNone)
         unsigned code;
         const char* text;
     } cases[] = {
-        {5, "System error 5.\r\n"},
+        {5, "System error 5."},  // without the line break the system ends it with
         {0xFFFF, "Error 65535."},  // the simulated system has no text for this code
     };
     for (const auto& c : cases) {

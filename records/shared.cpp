@@ -1,6 +1,6 @@
 // Shared helpers: the executable's folder and paths beside it, text slots, the system-error
 // box, and the line reader and number conversion of the two key,value files.
-#include "app/shared.h"
+#include "records/shared.h"
 
 #include <string.h>
 #include "platform/system.h"
@@ -113,19 +113,34 @@ void FreeText(char** slot)
     *slot = nullptr;
 }
 
+void WarningBox(PlatWindow owner, int kind, const char* text)
+{
+    const char* caption = kind == WARN_REFUSAL ? "ERROR" : "Error";
+    PlatMessageBox(owner, text, caption, PLAT_MB_ICONWARNING | PLAT_MB_OK);
+}
+
+void SystemErrorText(unsigned code, char* text, size_t size)
+{
+    if (size == 0) return;
+    text[0] = '\0';
+    char* message = PlatFormatSystemMessage(code);
+    if (message == nullptr) return;
+    snprintf(text, size, "%s", message);
+    PlatFreeSystemMessage(message);
+    // FormatMessage ends its text with a line break, which would only pad a box or a line.
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        text[--length] = '\0';
+}
+
 void ShowLastError(PlatWindow owner)
 {
     unsigned code = PlatGetLastError();
-    char* text = PlatFormatSystemMessage(code);
-    if (text != nullptr) {
-        PlatMessageBox(owner, text, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
-        PlatFreeSystemMessage(text);
-        return;
-    }
+    char text[SYSTEM_TEXT_SIZE];
+    SystemErrorText(code, text, sizeof text);
     // Some codes have no text in the system table; an empty box would tell the user nothing.
-    char fallback[32];
-    snprintf(fallback, sizeof fallback, "Error %u.", code);
-    PlatMessageBox(owner, fallback, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
+    if (text[0] == '\0') snprintf(text, sizeof text, "Error %u.", code);
+    WarningBox(owner, WARN_SYSTEM, text);
 }
 
 FILE* CsvOpenBesideExe(const char* name)

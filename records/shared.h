@@ -1,6 +1,7 @@
-// Helpers every subsystem uses: the executable's folder, text slots and the system-error box,
-// and the line reader that config.csv and message.csv share.
+// Helpers every subsystem uses: the executable's folder, text slots, the one warning box and
+// the system's error texts, and the line reader that config.csv and message.csv share.
 #pragma once
+#include <stddef.h>
 #include <stdio.h>
 #include "platform/types.h"
 
@@ -18,6 +19,21 @@ int BuildPathBesideExe(char* path, const char* name);
 char* SetTextOnce(char** slot, const char* text);
 // Frees a slot's string and empties the slot.
 void FreeText(char** slot);
+
+// The two kinds of warning box, told apart by their captions: "Error" for start-up problems
+// and system errors, "ERROR" for what the window refuses.
+enum WarningKind { WARN_SYSTEM = 0, WARN_REFUSAL = 1 };
+
+// Every warning box of the program: the text, the caption of its kind, a warning icon and an
+// OK button. owner may be null (before the main window exists).
+void WarningBox(PlatWindow owner, int kind, const char* text);
+
+// Room for a system error text: the longest FormatMessage gives is a few hundred bytes.
+enum { SYSTEM_TEXT_SIZE = 512 };
+
+// The system's text for an error code, without the line break and blanks FormatMessage ends
+// it with; empty when the system has no text for the code. Always terminated within size.
+void SystemErrorText(unsigned code, char* text, size_t size);
 
 // A warning box with the system's text for the last error and the caption "Error".
 void ShowLastError(PlatWindow owner);

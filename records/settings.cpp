@@ -1,11 +1,11 @@
 // The settings record with its initial values, the baud table, and config.csv: read once at
 // start-up, written once at exit, taken from the dialog's lists when they matter.
-#include "app/settings.h"
+#include "records/settings.h"
 
-#include "app/ids.h"
-#include "app/shared.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "records/ids.h"
+#include "records/shared.h"
 
 Settings gSettings = {0, 1200, 1};
 
@@ -15,6 +15,15 @@ const BaudEntry kBaudTable[BAUD_COUNT] = {
 };
 
 static const char kSettingsFile[] = "config.csv";
+
+int IsListedPort(int32_t portNumber) { return portNumber >= PORT_FIRST && portNumber <= PORT_LAST; }
+
+int IsListedBaudRate(int32_t rate)
+{
+    for (const BaudEntry& entry : kBaudTable)
+        if (entry.rate == rate) return 1;
+    return 0;
+}
 
 int BaudIndexFromRate(int32_t rate)
 {
@@ -33,25 +42,23 @@ int32_t BaudRateFromIndex(int index)
 static int32_t PortFromValue(const char* value)
 {
     int32_t n = TextToInt32(value);
-    return (n >= 1 && n <= 16) ? n : 0;
+    return IsListedPort(n) ? n : 0;
 }
 
 static int32_t BaudFromValue(const char* value)
 {
     int32_t n = TextToInt32(value);
-    for (int i = 0; i < BAUD_COUNT; i++)
-        if (kBaudTable[i].rate == n) return n;
-    return 1200;
+    return IsListedBaudRate(n) ? n : 1200;
 }
 
-int SettingsLoad(void)
+void SettingsLoad(void)
 {
     FILE* file = CsvOpenBesideExe(kSettingsFile);
     if (file == nullptr) {
         gSettings.portNumber = 0;
         gSettings.baudRate = 1200;
         gSettings.storeToDesktop = 1;
-        return 1;
+        return;
     }
     char line[CSV_LINE_SIZE];
     char* key = nullptr;
@@ -66,7 +73,6 @@ int SettingsLoad(void)
             gSettings.storeToDesktop = TextToInt32(value) != 0 ? 1 : 0;
     }
     fclose(file);
-    return 1;
 }
 
 static void WriteLine(FILE* file, const char* name, int32_t number)
@@ -76,18 +82,17 @@ static void WriteLine(FILE* file, const char* name, int32_t number)
     if (length > 0 && length < (int)sizeof line) fwrite(line, 1, (size_t)length, file);
 }
 
-int SettingsSave(void)
+void SettingsSave(void)
 {
     char path[PLAT_MAX_PATH];
     // A path that does not fit would name some other file: write nothing then.
-    if (!BuildPathBesideExe(path, kSettingsFile)) return 1;
+    if (!BuildPathBesideExe(path, kSettingsFile)) return;
     FILE* file = PlatFileOpen(path, "wb");
-    if (file == nullptr) return 1;
+    if (file == nullptr) return;
     WriteLine(file, "PORT", gSettings.portNumber);
     WriteLine(file, "BAUDRATE", gSettings.baudRate);
     WriteLine(file, "STORE", gSettings.storeToDesktop != 0 ? 1 : 0);
     fclose(file);
-    return 1;
 }
 
 int SettingsFromControls(PlatWindow window)

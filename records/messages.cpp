@@ -1,11 +1,11 @@
 // The message catalogue: 15 replaceable texts read from message.csv with built-in defaults,
 // and the Desktop and My Documents paths, all kept in gAppTexts for the whole run.
-#include "app/messages.h"
+#include "records/messages.h"
 
-#include "app/shared.h"
-#include "app/status.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "records/shared.h"
+#include "records/status.h"
 
 AppTexts gAppTexts;
 
@@ -43,17 +43,22 @@ static char** CatalogueSlot(int entry)
     return &gAppTexts.statusTexts[STATUS_READY + entry - 11];
 }
 
-static void Warn(const char* text)
-{
-    // The main window does not exist yet while the catalogue loads: no owner.
-    PlatMessageBox(nullptr, text, "Error", PLAT_MB_ICONWARNING | PLAT_MB_OK);
-}
+// The main window does not exist yet while the catalogue loads: no owner.
+static void Warn(const char* text) { WarningBox(nullptr, WARN_SYSTEM, text); }
 
 static void FreeCatalogueArrays(void)
 {
     for (int i = 0; i < LABEL_SLOTS; i++) FreeText(&gAppTexts.labelTexts[i]);
     for (int i = 0; i < GENERAL_SLOTS; i++) FreeText(&gAppTexts.generalTexts[i]);
     for (int i = 0; i < STATUS_SLOTS; i++) FreeText(&gAppTexts.statusTexts[i]);
+}
+
+const char* SlotText(const char* slot) { return slot ? slot : ""; }
+
+int PortNotEnabledText(char* text, size_t size, int port)
+{
+    // The catalogue text is data: it goes in through %s, never as the format.
+    return snprintf(text, size, "COM%d %s", port, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
 }
 
 void MessagesFreeAll(void)

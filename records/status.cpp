@@ -1,4 +1,4 @@
 // The one status display of the window.
-#include "app/status.h"
+#include "records/status.h"
 
 StatusDisplay gStatus;

@@ -1,5 +1,6 @@
 // The message catalogue (message.csv) and the two destination folder paths.
 #pragma once
+#include <stddef.h>
 
 enum { LABEL_SLOTS = 11, GENERAL_SLOTS = 11, STATUS_SLOTS = 4, CATALOGUE_SIZE = 15 };
 
@@ -27,6 +28,15 @@ struct AppTexts {
 };
 
 extern AppTexts gAppTexts;
+
+// A catalogue slot as a text to show: an unfilled slot shows as empty, never as null.
+const char* SlotText(const char* slot);
+
+// "COM" + the widest int + " " + the longest catalogue text a 256-byte line can carry +
+// the zero: a catalogue text may be 242 bytes, so 128 bytes would cut the sentence.
+enum { PORT_REFUSAL_SIZE = 3 + 11 + 1 + 255 + 1 };
+// "COMn " and the NOT_ENABLED text, the refusal of a port. Returns snprintf's length.
+int PortNotEnabledText(char* text, size_t size, int port);
 
 int MessagesLoad(void);
 int MessagesFillDefaults(int clearFirst);

@@ -1,15 +1,14 @@
-// The window procedure's command routing and the release of everything when the window
-// is destroyed.
-#include "app/routing.h"
-#include "app/shutdown.h"
+// The window's message handlers: command routing, the close that keeps the lists' choices,
+// and the release of everything when the window is destroyed.
+#include "app/handlers.h"
 #include "tests/unit/download_fixture.h"
 #include "ui/layout.h"
 
 namespace {
 
-class Routing : public DownloadFixture {};
+class Handlers : public DownloadFixture {};
 
-TEST_F(Routing, CommandsReachTheirHandlersAndReturnTheirResults)
+TEST_F(Handlers, CommandsReachTheirHandlersAndReturnTheirResults)
 {
     struct Row {
         const char* name;
@@ -31,7 +30,7 @@ TEST_F(Routing, CommandsReachTheirHandlersAndReturnTheirResults)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SetUp();
-        long result = RouteCommand(window, row.code, row.id);
+        long result = OnCommand(window, row.code, row.id);
         EXPECT_EQ(result, row.result);
         int closes = 0;
         for (const SimPosted& posted : SimPostedMessages())
@@ -42,17 +41,44 @@ TEST_F(Routing, CommandsReachTheirHandlersAndReturnTheirResults)
     }
 }
 
-TEST_F(Routing, AnAcceptedPortPickReturnsOne)
+TEST_F(Handlers, AnAcceptedPortPickReturnsOne)
 {
     SimSetPort(2, SIM_PORT_PRESENT);
     PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
     PlatComboAddString(port, "COM2");
     PlatComboSetCurSel(port, 1);
-    EXPECT_EQ(RouteCommand(window, NOTIFY_SELCHANGE, IDC_PORT), 1);
+    EXPECT_EQ(OnCommand(window, NOTIFY_SELCHANGE, IDC_PORT), 1);
     EXPECT_EQ(gSettings.portNumber, 2);
 }
 
-TEST_F(Routing, DestroyKeepsThePartialFileClosesThePortAndDeletesTheFont)
+TEST_F(Handlers, CloseTakesTheListsChoicesAndDestroysTheWindow)
+{
+    struct Row {
+        const char* name;
+        int removedList;   // 0: none
+        int32_t baudRate;
+        int32_t storeToDesktop;
+    };
+    const Row rows[] = {
+        {"both lists read", 0, 38400, 0},
+        {"no baud list: nothing read", IDC_BAUD, 9600, 1},
+        {"no destination list: the rate is read", IDC_STORE, 38400, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        PlatComboSetCurSel(PlatGetDlgItem(window, IDC_BAUD), BaudIndexFromRate(38400));
+        PlatComboSetCurSel(PlatGetDlgItem(window, IDC_STORE), STORE_INDEX_DOCUMENTS);
+        if (row.removedList) SimRemoveControl(window, row.removedList);
+        OnClose(window);
+        EXPECT_EQ(gSettings.baudRate, row.baudRate);
+        EXPECT_EQ(gSettings.storeToDesktop, row.storeToDesktop);
+        EXPECT_EQ(SimWindow(window)->destroyed, 1);
+        TearDown();
+    }
+}
+
+TEST_F(Handlers, DestroyKeepsThePartialFileClosesThePortAndDeletesTheFont)
 {
     StartAndBegin();
     Feed("\x02\r\nfirst,1\r\nsecond,2\r\n");
@@ -81,7 +107,7 @@ TEST_F(Routing, DestroyKeepsThePartialFileClosesThePortAndDeletesTheFont)
     EXPECT_EQ(content, "first,1\r\nsecond,2\r\n");
 }
 
-TEST_F(Routing, DestroyWithNothingOpenOnlyEndsTheLoop)
+TEST_F(Handlers, DestroyWithNothingOpenOnlyEndsTheLoop)
 {
     OnDestroy(window);
     EXPECT_TRUE(SimQuitPosted());
