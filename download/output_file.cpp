@@ -13,33 +13,25 @@
 #include "records/messages.h"
 #include "records/shared.h"
 
+OutputFailureRecord gOutputFailure;
+
 namespace {
-
-// The first failure since the last creation began, with what the user needs to see of it.
-struct OutputFailureRecord {
-    int failure;                  // OutputFileFailure
-    unsigned systemError;         // GetLastError at the failure, 0 when none was set
-    int libraryError;             // errno at the failure, 0 when none was set
-    char place[PLAT_MAX_PATH];    // the file's path, or the folder when no file was named
-};
-
-OutputFailureRecord sFailure;
 
 void ClearFailure(void)
 {
-    sFailure.failure = OUTPUT_OK;
-    sFailure.systemError = 0;
-    sFailure.libraryError = 0;
-    sFailure.place[0] = '\0';
+    gOutputFailure.failure = OUTPUT_OK;
+    gOutputFailure.systemError = 0;
+    gOutputFailure.libraryError = 0;
+    gOutputFailure.place[0] = '\0';
 }
 
 void SetFailure(int failure, const char* place, unsigned systemError, int libraryError)
 {
-    if (sFailure.failure != OUTPUT_OK) return;
-    sFailure.failure = failure;
-    sFailure.systemError = systemError;
-    sFailure.libraryError = libraryError;
-    snprintf(sFailure.place, sizeof sFailure.place, "%s", place ? place : "");
+    if (gOutputFailure.failure != OUTPUT_OK) return;
+    gOutputFailure.failure = failure;
+    gOutputFailure.systemError = systemError;
+    gOutputFailure.libraryError = libraryError;
+    snprintf(gOutputFailure.place, sizeof gOutputFailure.place, "%s", place ? place : "");
 }
 
 // Candidate 1 is the plain name, 2..99 carry their number. 0 when it would not fit: a cut
@@ -57,9 +49,9 @@ int FormatCandidate(char* path, const char* folder, const char* baseName, int nu
 void FailureReason(char* text, size_t size)
 {
     text[0] = '\0';
-    if (sFailure.systemError != 0) SystemErrorText(sFailure.systemError, text, size);
-    if (text[0] == '\0' && sFailure.libraryError != 0)
-        snprintf(text, size, "%s", strerror(sFailure.libraryError));
+    if (gOutputFailure.systemError != 0) SystemErrorText(gOutputFailure.systemError, text, size);
+    if (text[0] == '\0' && gOutputFailure.libraryError != 0)
+        snprintf(text, size, "%s", strerror(gOutputFailure.libraryError));
 }
 
 }  // namespace
@@ -132,7 +124,7 @@ int OutputFileWrite(const char* line)
     FILE* file = gDownload.outputFile;
     // After a failed write nothing more is appended: a later record behind a gap would
     // make the file look whole when it is not.
-    if (file == nullptr || sFailure.failure != OUTPUT_OK) return 0;
+    if (file == nullptr || gOutputFailure.failure != OUTPUT_OK) return 0;
     size_t length = strlen(line);
     // Cleared first, so that a runtime failure without a system error is not reported
     // with a stale code (the existence test leaves "file not found" behind).
@@ -158,7 +150,7 @@ int OutputFileClose(void)
     errno = 0;
     if (fclose(file) != 0)
         SetFailure(OUTPUT_CLOSE_FAILED, gDownload.outputPath, PlatGetLastError(), errno);
-    return sFailure.failure == OUTPUT_OK;
+    return gOutputFailure.failure == OUTPUT_OK;
 }
 
 static int Discard(OutputFileFailure failureIfKept)
@@ -193,15 +185,15 @@ void OutputFileRelease(void)
     }
 }
 
-int OutputFileLastFailure(void) { return sFailure.failure; }
+int OutputFileLastFailure(void) { return gOutputFailure.failure; }
 
 void OutputFileFailureText(char* text, size_t size)
 {
     if (text == nullptr || size == 0) return;
     char reason[SYSTEM_TEXT_SIZE];
     FailureReason(reason, sizeof reason);
-    const char* place = sFailure.place;
-    switch (sFailure.failure) {
+    const char* place = gOutputFailure.place;
+    switch (gOutputFailure.failure) {
     case OUTPUT_NO_FOLDER:
         snprintf(text, size, "%s",
                  "The destination folder is not known, so no file can be created there.");

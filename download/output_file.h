@@ -24,6 +24,16 @@ enum OutputFileFailure {
                                      // could not be deleted
 };
 
+// The first failure since the last creation began, with what the user needs to see of it.
+struct OutputFailureRecord {
+    int failure;                  // OutputFileFailure
+    unsigned systemError;         // GetLastError at the failure, 0 when none was set
+    int libraryError;             // errno at the failure, 0 when none was set
+    char place[PLAT_MAX_PATH];    // the file's path, or the folder when no file was named
+};
+
+extern OutputFailureRecord gOutputFailure;
+
 // Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
 enum { OUTPUT_FAILURE_TEXT_SIZE = 1024 };
 

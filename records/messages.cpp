@@ -98,6 +98,20 @@ static void ParseCatalogue(FILE* file)
     }
 }
 
+// One destination folder's path into its slot; 0 after the warning when it is not found.
+static int LoadFolder(int csidl, char** slot, const char* missing)
+{
+    char folder[PLAT_MAX_PATH];
+    folder[0] = '\0';
+    if (!PlatGetSpecialFolder(csidl, folder)) {
+        Warn(missing);
+        return 0;
+    }
+    folder[PLAT_MAX_PATH - 1] = '\0';
+    SetTextOnce(slot, folder);
+    return 1;
+}
+
 int MessagesLoad(void)
 {
     MessagesFreeAll();
@@ -112,21 +126,7 @@ int MessagesLoad(void)
         if (MessagesFillDefaults(0)) Warn("Message item error. One or more items are set to default value.");
     }
 
-    char folder[PLAT_MAX_PATH];
-    folder[0] = '\0';
-    if (!PlatGetSpecialFolder(PLAT_CSIDL_DESKTOP, folder)) {
-        Warn("Desktop folder not found.");
-        return 0;
-    }
-    folder[PLAT_MAX_PATH - 1] = '\0';
-    SetTextOnce(&gAppTexts.desktopPath, folder);
-
-    folder[0] = '\0';
-    if (!PlatGetSpecialFolder(PLAT_CSIDL_PERSONAL, folder)) {
-        Warn("My Documents folder not found.");
-        return 0;
-    }
-    folder[PLAT_MAX_PATH - 1] = '\0';
-    SetTextOnce(&gAppTexts.documentsPath, folder);
-    return 1;
+    // My Documents is not asked for when the Desktop is not found.
+    return LoadFolder(PLAT_CSIDL_DESKTOP, &gAppTexts.desktopPath, "Desktop folder not found.") &&
+           LoadFolder(PLAT_CSIDL_PERSONAL, &gAppTexts.documentsPath, "My Documents folder not found.");
 }

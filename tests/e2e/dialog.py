@@ -45,13 +45,14 @@ def catalogue(texts=None, eol=b"\r\n"):
     return out
 
 
-def config(port, baud, store):
+def config(port=1, baud=9600, store=1):
     """config.csv bytes exactly as the tool writes them."""
     return b"PORT,%d\r\nBAUDRATE,%d\r\nSTORE,%d\r\n" % (port, baud, store)
 
 
-def read_file(folder, name):
-    with open(os.path.join(folder, name), "rb") as f:
+def read(*path):
+    """The bytes of the file at the path joined from the parts."""
+    with open(os.path.join(*path), "rb") as f:
         return f.read()
 
 

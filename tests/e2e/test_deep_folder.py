@@ -9,7 +9,7 @@ import shutil
 import pytest
 
 from conftest import built_exe, wait_exit, wait_for
-from dialog import DEFAULT_TEXTS, FILE_NOT_FOUND, catalogue, config, cursel, laid_out, read_file
+from dialog import DEFAULT_TEXTS, FILE_NOT_FOUND, catalogue, config, cursel, laid_out, read
 
 BESIDE_MESSAGES = catalogue(dict(DEFAULT_TEXTS, WINDOW_TITLE="Beside title"))
 DECOY_MESSAGES = catalogue(dict(DEFAULT_TEXTS, WINDOW_TITLE="Decoy title"))
@@ -65,10 +65,10 @@ def test_deep_folder_uses_only_the_files_beside_the_program(fresh_bed, length):
     fresh_bed.ui_ok("close")
     assert wait_exit(proc) == 0
 
-    after = read_file(folder, "config.csv")
+    after = read(folder, "config.csv")
     assert after == (config(3, 2400, 1) if config_fits else BESIDE_CONFIG)
-    assert read_file(work, "config.csv") == DECOY_CONFIG
-    assert read_file(work, "message.csv") == DECOY_MESSAGES
+    assert read(work, "config.csv") == DECOY_CONFIG
+    assert read(work, "message.csv") == DECOY_MESSAGES
     assert sorted(os.listdir(work)) == ["config.csv", "message.csv"]
     print("deep folder %d: title %r, config beside %s" %
           (length, title, "rewritten" if after != BESIDE_CONFIG else "untouched"))

@@ -11,7 +11,8 @@ import time
 import pytest
 
 from conftest import wait_exit, wait_for
-from tooldrive import TEXTS, base_name, bench, crlf, gen, outputs, read  # noqa: F401
+from dialog import DEFAULT_TEXTS
+from tooldrive import base_name, bench, crlf, gen, outputs, read  # noqa: F401
 
 SILENCE_LIMIT_S = 30
 
@@ -224,7 +225,7 @@ def _random_lines(seed):
     """Key-comma-text lines, CR LF ended: the real keys, half of the time, with random texts
     (commas, NULs and bytes above 0x7F included), else random keys."""
     rng = random.Random(seed)
-    keys = [k for k, _ in TEXTS] + ["PORT", "BAUDRATE", "STORE"]
+    keys = list(DEFAULT_TEXTS) + ["PORT", "BAUDRATE", "STORE"]
     out = b""
     for _ in range(40):
         if rng.random() < 0.5:
@@ -243,7 +244,7 @@ def _random_texts(seed):
     the window must then show, as the bed's code page 1252 turns it into Unicode."""
     rng = random.Random(seed)
     texts = {k: bytes(rng.choice([b for b in range(1, 256) if b not in (10, 13)])
-                      for _ in range(rng.randrange(1, 60))) for k, _ in TEXTS}
+                      for _ in range(rng.randrange(1, 60))) for k in DEFAULT_TEXTS}
     msg = b"".join(k.encode() + b"," + t + b"\r\n" for k, t in texts.items())
     # Wine maps the five bytes that 1252 leaves undefined to the same code points.
     start = "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in texts["START"])
@@ -259,7 +260,7 @@ DAMAGED = [
     ("random lines 2", _random_lines(7), _random_lines(8), None),
     ("random texts", b"PORT,1\r\nBAUDRATE,9600\r\nSTORE,1\r\n", *_random_texts(9)),
     ("format strings", b"PORT,%n%s\r\nBAUDRATE,%x%x%x\r\nSTORE,%s\r\n",
-     b"".join(b"%s,%%s%%n%%x %s\r\n" % (k.encode(), k.encode()) for k, _ in TEXTS),
+     b"".join(b"%s,%%s%%n%%x %s\r\n" % (k.encode(), k.encode()) for k in DEFAULT_TEXTS),
      "%s%n%x START"),
 ]
 

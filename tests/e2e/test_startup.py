@@ -11,7 +11,7 @@ import pytest
 
 from conftest import program_folder, start_tool, wait_exit, wait_for
 from dialog import (FILE_NOT_FOUND, ITEM_ERROR, boxes, catalogue, close_box,
-                    config, exit_code, items, laid_out, read_file, status_text, xdotool)
+                    config, exit_code, items, laid_out, read, status_text, xdotool)
 
 FULL = catalogue()
 WELL_FORMED = re.compile(rb"PORT,(\d+)\r\nBAUDRATE,(1200|2400|4800|9600|19200|38400)\r\n"
@@ -193,7 +193,7 @@ def test_closing_writes_the_held_settings_byte_exact(fresh_bed, tool, closer):
     os.unlink(os.path.join(folder, "config.csv"))
     closer(fresh_bed)
     assert wait_exit(proc) == 0
-    assert read_file(folder, "config.csv") == saved
+    assert read(folder, "config.csv") == saved
 
 
 # (case, list picks before Close, config.csv written)
@@ -215,11 +215,11 @@ def test_list_changes_are_saved_at_close(fresh_bed, tool, picks, expected):
         assert wait_for(lambda: fresh_bed.ui_ok("cursel", control) == str(index))
     # The file is written at exit only, never while the window is open.
     time.sleep(0.2)
-    assert read_file(folder, "config.csv") == config(5, 9600, 0)
+    assert read(folder, "config.csv") == config(5, 9600, 0)
     fresh_bed.ui_ok("click", "close")
     assert wait_exit(proc) == 0
     assert boxes(fresh_bed) == []
-    assert read_file(folder, "config.csv") == expected
+    assert read(folder, "config.csv") == expected
 
 
 # ---- one copy at a time ----
@@ -243,14 +243,14 @@ def test_second_copy_ends_at_once_and_touches_nothing(fresh_bed, tool):
         assert exit_code(second, timeout=5) == 0
         assert time.monotonic() - t < 3.0
     assert boxes(fresh_bed) == []
-    assert read_file(folder, "config.csv") == saved
+    assert read(folder, "config.csv") == saved
     assert os.stat(path).st_mtime_ns == before
     assert sorted(os.listdir(other)) == ["km740tool.exe"]
 
     assert first.poll() is None
     assert fresh_bed.ui_ok("title") == "KM-740 TOOL"
     close_and_exit(fresh_bed, first)
-    assert read_file(folder, "config.csv") == saved
+    assert read(folder, "config.csv") == saved
 
 
 # ---- damaged and random files ----
@@ -289,7 +289,7 @@ def test_damaged_config_falls_back_silently(fresh_bed, tool, request, data, expe
     if expected is None:
         assert os.path.isdir(path)  # could not be written: lost silently, exit still 0
     else:
-        assert read_file(folder, "config.csv") == expected
+        assert read(folder, "config.csv") == expected
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -305,4 +305,4 @@ def test_random_files_never_stop_the_program(fresh_bed, tool, seed):
     laid_out(fresh_bed)
     assert boxes(fresh_bed) == []
     close_and_exit(fresh_bed, proc)
-    assert WELL_FORMED.fullmatch(read_file(folder, "config.csv"))
+    assert WELL_FORMED.fullmatch(read(folder, "config.csv"))

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import wait_exit, wait_for
 from dialog import (BAUD_ITEMS, BAUD_RATES, DEFAULT_TEXTS, PORT_ITEMS, boxes, catalogue, config, cursel,
-                    exit_code, items, label_text, laid_out, read_file, rect, status_text,
+                    exit_code, items, label_text, laid_out, read, rect, status_text,
                     text_height, xdotool)
 
 FULL = catalogue()
@@ -56,7 +56,7 @@ def test_lists_follow_the_settings_and_the_ports(fresh_bed, tool, ports, setup, 
             cursel(fresh_bed, "store")) == selected
     close_and_exit(fresh_bed, proc)
     baud = BAUD_RATES[selected[1]]
-    assert read_file(folder, "config.csv") == config(port_at_exit, baud, 1 - selected[2])
+    assert read(folder, "config.csv") == config(port_at_exit, baud, 1 - selected[2])
 
 
 # (case, index picked in the port list, how COM<index+1> is made unusable)
@@ -92,7 +92,7 @@ def test_unusable_pick_is_refused_and_a_usable_one_accepted(fresh_bed, tool, ind
     fresh_bed.ui_ok("dismiss")
     assert wait_for(lambda: cursel(fresh_bed, "port") == 1)
     close_and_exit(fresh_bed, proc)
-    assert read_file(folder, "config.csv") == config(2, 9600, 1)
+    assert read(folder, "config.csv") == config(2, 9600, 1)
 
 
 def _pick_with_mouse(bed, control, index):
@@ -119,7 +119,7 @@ def test_mouse_picks_in_the_opened_lists(fresh_bed, tool):
     _pick_with_mouse(fresh_bed, "store", 1)
     assert wait_for(lambda: (cursel(fresh_bed, "baud"), cursel(fresh_bed, "store")) == (5, 1))
     close_and_exit(fresh_bed, proc)
-    assert read_file(folder, "config.csv") == config(3, 38400, 0)
+    assert read(folder, "config.csv") == config(3, 38400, 0)
 
 
 # The longest text a catalogue line carries: 255 bytes with key, comma and CR.
@@ -149,7 +149,7 @@ def test_no_usable_port_warns_and_ends_saving_port_zero(fresh_bed, tool):
     # The program ends by itself: no further box, no window left, exit code 0.
     assert exit_code(proc, timeout=10) == 0
     assert fresh_bed.ui("wait-gone", 3000) == (0, "gone")
-    assert read_file(folder, "config.csv") == config(0, 19200, 0)
+    assert read(folder, "config.csv") == config(0, 19200, 0)
 
 
 def test_no_port_at_all_gives_the_catalogue_text(fresh_bed, tool):
@@ -158,7 +158,7 @@ def test_no_port_at_all_gives_the_catalogue_text(fresh_bed, tool):
     assert fresh_bed.ui("wait-box", 10000) == (0, "ERROR\tPlug in!")
     fresh_bed.ui_ok("dismiss")
     assert exit_code(proc, timeout=10) == 0
-    assert read_file(folder, "config.csv") == config(0, 2400, 1)
+    assert read(folder, "config.csv") == config(0, 2400, 1)
 
 
 # ---- geometry and painting ----
@@ -239,4 +239,4 @@ def test_lists_locked_while_a_download_waits(fresh_bed, tool):
     assert os.listdir(desktop) == []      # a cancelled download leaves no file
     assert boxes(fresh_bed) == []
     close_and_exit(fresh_bed, proc)
-    assert read_file(folder, "config.csv") == config(3, 9600, 1)
+    assert read(folder, "config.csv") == config(3, 9600, 1)

@@ -12,21 +12,13 @@ import pytest
 
 from conftest import REPO, wait_for
 from devsim_records import crlf, gen  # noqa: F401  (re-exported to the test files)
-from dialog import text_height
+from dialog import catalogue, config, read, text_height  # noqa: F401  (config, read re-exported)
 
 DEVSIM = os.environ.get("DEVSIM", os.path.join(REPO, "build", "host", "devsim"))
 
-# The 15 catalogue texts as the program's own defaults: with every key present no warning
-# box comes up at start, and the captions and status texts are the ones tests wait for.
-TEXTS = [
-    ("PORT_NO", "Port No.:"), ("BAUDRATE", "Baudrate:"), ("STORE_FOLDER", "Stored to:"),
-    ("WINDOW_TITLE", "KM-740 TOOL"), ("DESKTOP", "Desktop"), ("MY_DOCUMENTS", "My Documents"),
-    ("START", "Start"), ("CANCEL", "Cancel"), ("CLOSE", "Close"),
-    ("NOT_ENABLED", "is not enabled."), ("NO_ENABLE_PORTS", "All comm ports are not enabled."),
-    ("STAND_BY", "Ready."), ("RECEIVE_DATA", "Receiving data..."), ("COMPLETE", "Complete."),
-    ("TIMEOUT", "Timeout error."),
-]
-MESSAGES = b"".join(b"%s,%s\r\n" % (k.encode(), v.encode()) for k, v in TEXTS)
+# The whole catalogue with the program's own defaults: no warning box comes up at start, and
+# the captions and status texts are the ones tests wait for.
+MESSAGES = catalogue()
 
 NAME = re.compile(r"KM-740_(\d\d)(\d\d)(\d{4})_(\d\d)(\d\d)(\d\d)(?:\((\d+)\))?\.csv")
 
@@ -34,10 +26,6 @@ NAME = re.compile(r"KM-740_(\d\d)(\d\d)(\d{4})_(\d\d)(\d\d)(\d\d)(?:\((\d+)\))?\
 BEGIN_DELAY_S = 0.25
 # How late a Wine timer tick and a uidriver run may come on a busy two-core host.
 SLACK_S = 1.5
-
-
-def config(port=1, baud=9600, store=1):
-    return b"PORT,%d\r\nBAUDRATE,%d\r\nSTORE,%d\r\n" % (port, baud, store)
 
 
 def base_name(epoch_s):
@@ -62,11 +50,6 @@ def clear_outputs(bed):
         if os.path.isdir(folder):
             for n in outputs(folder):
                 os.unlink(os.path.join(folder, n))
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def pts_holders(path):

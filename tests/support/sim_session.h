@@ -1,6 +1,6 @@
-// A fresh simulated machine for a whole download: every program-wide record back at its
-// start, the catalogue's default texts, and the main dialog with its lists filled as the
-// first paint fills them. Shared by the unit tests, the fuzz targets and the host benchmark.
+// A fresh simulated machine: every program-wide record back at its start and the catalogue's
+// default texts; for a whole download also the main dialog with its lists filled as the first
+// paint fills them. Shared by the unit tests, the fuzz targets and the host benchmark.
 #pragma once
 #include "download/download.h"
 #include "download/output_file.h"
@@ -12,21 +12,29 @@
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
+#include "ui/layout.h"
 
-// Releases what an earlier session left open, then resets the machine and the records.
-// Port 1 is chosen and present, at the given rate, with the Desktop as destination.
+// Releases what an earlier session left open, while the simulated system still knows it,
+// then resets the machine and every program-wide record. Port 1 is chosen and present, at
+// the given rate, with the Desktop as destination; the window is not laid out yet.
 inline void SimSessionReset(int baudRate)
 {
     OutputFileRelease();
     CommClose();
+    // A failed open can leave the line-settings blocks behind a closed port.
+    PlatHeapFree(gComm.lineSettings);
+    PlatHeapFree(gComm.timeouts);
+    MessagesFreeAll();
     SimReset();
-    gDownload = DownloadState{};
-    gStatus = StatusDisplay{};
-    gStatus.statusRect = PlatRect{8, 120, 380, 160};
-    RxReset();
-    gComm.portNumber = 1;
+
     gSettings = Settings{1, baudRate, 1};
-    MessagesFillDefaults(1);
+    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gRx = RxState{};
+    gDownload = DownloadState{};
+    gOutputFailure = OutputFailureRecord{};
+    gStatus = StatusDisplay{};
+    gLayout = Layout{};
+    MessagesFillDefaults(0);
     SimSetPort(1, SIM_PORT_PRESENT);
 }
 
@@ -38,9 +46,11 @@ inline void SimSessionSetFolders(const char* desktopPath, const char* documentsP
     SetTextOnce(&gAppTexts.documentsPath, documentsPath);
 }
 
-// The main dialog with COM1 selected, the baud list at the session's rate and the Desktop.
+// The main dialog with COM1 selected, the baud list at the session's rate and the Desktop,
+// and the status area where the layout puts it.
 inline PlatWindow SimSessionDialog(void)
 {
+    gStatus.statusRect = PlatRect{8, 120, 380, 160};
     PlatWindow window = SimCreateMainDialog();
     PlatWindow port = PlatGetDlgItem(window, IDC_PORT);
     PlatComboAddString(port, "COM1");

@@ -23,6 +23,13 @@
 #include "serial/rx_buffer.h"
 #include "tests/support/sim_session.h"
 
+// The name the sim's default local time (14:05:09, 19 February 2010) gives.
+static const char kBaseName[] = "KM-740_02192010_140509";
+
+// The device's first and last lines.
+static const std::string STX = "\x02\r\n";
+static const std::string ETX = "\x03\r\n";
+
 class DownloadFixture : public ::testing::Test {
 public:
     PlatWindow window = nullptr;
@@ -87,6 +94,9 @@ public:
 
     static void Feed(const std::string& bytes) { SimPortFeedText(1, bytes); }
 
+    // The file a download started at the sim's default time makes on the Desktop.
+    std::string FilePath() { return desktop + "/" + kBaseName + ".csv"; }
+
     static std::vector<std::string> FilesIn(const std::string& folder)
     {
         std::vector<std::string> names;
@@ -135,5 +145,3 @@ public:
     }
 };
 
-// The name the sim's default local time (14:05:09, 19 February 2010) gives.
-static const char kBaseName[] = "KM-740_02192010_140509";

@@ -7,12 +7,8 @@
 
 namespace {
 
-const std::string STX = "\x02\r\n";
-const std::string ETX = "\x03\r\n";
-
 class DownloadControl : public DownloadFixture {
 public:
-    std::string FilePath() { return desktop + "/" + kBaseName + ".csv"; }
     uint32_t ArmedInterval()
     {
         return SimTimers().size() == 1 ? SimTimers()[0].interval : 0;

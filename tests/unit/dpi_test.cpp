@@ -41,16 +41,9 @@ class DpiLayout : public ::testing::Test {
 protected:
     void Open(int dpi)
     {
-        MessagesFreeAll();
-        SimReset();
+        SimSessionReset(1200);
+        gSettings.portNumber = 0;
         SimSetDpi(dpi);
-        MessagesFillDefaults(1);
-        gSettings = Settings{0, 1200, 1};
-        gComm.device = PLAT_INVALID_HANDLE;
-        gComm.portNumber = 1;
-        gStatus = StatusDisplay();
-        gLayout = Layout();
-        SimSetPort(1, SIM_PORT_PRESENT);
         window = SimCreateMainDialog();
         OnInitDialog(window);
         OnPaint(window);

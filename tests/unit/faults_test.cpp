@@ -7,12 +7,8 @@
 
 namespace {
 
-const std::string STX = "\x02\r\n";
-const std::string ETX = "\x03\r\n";
-
 class Faults : public DownloadFixture {
 public:
-    std::string FilePath() { return desktop + "/" + kBaseName + ".csv"; }
     int BoxSays(const char* words, size_t index = 0)
     {
         return SimMessageBoxes().size() > index &&

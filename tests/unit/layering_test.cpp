@@ -32,43 +32,16 @@ bool IsWin32Header(std::string name)
 }
 
 // Files allowed to see Win32: the platform's Win32 side, the Win32 entry files, the Wine
-// tools, end-to-end helpers and the benchmark's Windows programs. Build trees and hidden
-// folders are not sources.
+// tools, end-to-end helpers and the benchmark's Windows programs.
 bool MayUseWin32(const std::string& relative)
 {
     auto starts = [&](const char* prefix) { return relative.rfind(prefix, 0) == 0; };
     if (starts("platform/win32/") || starts("tools/") || starts("tests/e2e/") || starts("bench/"))
         return true;
-    if (starts("build/") || starts(".")) return true;
     if (starts("app/") && relative.find('/', 4) == std::string::npos &&
         relative.size() > 10 && relative.compare(relative.size() - 10, 10, "_win32.cpp") == 0)
         return true;
     return false;
-}
-
-// "file: #include <header>" for every offending include under root.
-std::vector<std::string> Offenders(const fs::path& root)
-{
-    static const std::regex include(R"(^\s*#\s*include\s*[<"]([^>"]+)[>"])");
-    std::vector<std::string> found;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        std::string relative = fs::relative(it->path(), root).generic_string();
-        if (it->is_directory()) {
-            if (MayUseWin32(relative + "/")) it.disable_recursion_pending();
-            continue;
-        }
-        std::string ext = it->path().extension().string();
-        if (ext != ".cpp" && ext != ".h") continue;
-        if (MayUseWin32(relative)) continue;
-        std::ifstream in(it->path());
-        std::string line;
-        std::smatch match;
-        while (std::getline(in, line))
-            if (std::regex_search(line, match, include) && IsWin32Header(match[1].str()))
-                found.push_back(relative + ": " + match[1].str());
-    }
-    std::sort(found.begin(), found.end());
-    return found;
 }
 
 // The program's folders from the bottom up; a file may include headers of its own folder and
@@ -84,21 +57,36 @@ int LayerOf(const std::string& relative)
     return -1;
 }
 
-// "file: #include "header"" for every include of a header from a higher layer.
-std::vector<std::string> UpwardIncludes(const fs::path& root)
+bool IsForbiddenWin32(const std::string& file, const std::string& header)
 {
-    static const std::regex include(R"re(^\s*#\s*include\s*"([^"]+)")re");
+    return !MayUseWin32(file) && IsWin32Header(header);
+}
+
+bool IsUpward(const std::string& file, const std::string& header)
+{
+    int layer = LayerOf(file);
+    return layer >= 0 && LayerOf(header) > layer;
+}
+
+// "file: header" for every include of a C++ source under root that breaks the rule. Build
+// trees and hidden folders are not sources.
+std::vector<std::string> Breaches(const fs::path& root, bool (*breaks)(const std::string&, const std::string&))
+{
+    static const std::regex include(R"re(^\s*#\s*include\s*[<"]([^>"]+)[>"])re");
     std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string relative = fs::relative(entry.path(), root).generic_string();
-        int layer = LayerOf(relative);
-        std::string ext = entry.path().extension().string();
-        if (layer < 0 || !entry.is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
-        std::ifstream in(entry.path());
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string relative = fs::relative(it->path(), root).generic_string();
+        if (it->is_directory()) {
+            if (relative == "build" || relative[0] == '.') it.disable_recursion_pending();
+            continue;
+        }
+        std::string ext = it->path().extension().string();
+        if (ext != ".cpp" && ext != ".h") continue;
+        std::ifstream in(it->path());
         std::string line;
         std::smatch match;
         while (std::getline(in, line))
-            if (std::regex_search(line, match, include) && LayerOf(match[1].str()) > layer)
+            if (std::regex_search(line, match, include) && breaks(relative, match[1].str()))
                 found.push_back(relative + ": " + match[1].str());
     }
     std::sort(found.begin(), found.end());
@@ -111,75 +99,68 @@ void Put(const fs::path& file, const std::string& text)
     std::ofstream(file) << text;
 }
 
+std::string Listed(const std::vector<std::string>& lines)
+{
+    std::string list;
+    for (const std::string& line : lines) list += "\n  " + line;
+    return list;
+}
+
 }  // namespace
 
-TEST(Layering, ScannerFindsWin32IncludesOnlyWhereTheyAreForbidden)
+TEST(Layering, ScannersFindWhatEachRuleForbids)
 {
     char pattern[] = "/tmp/km740_layering_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     fs::path root = pattern;
-    Put(root / "app/settings.cpp", "#include \"app/settings.h\"\n#include <stdio.h>\n");
-    Put(root / "app/bad.cpp", "// no <windows.h> here in a comment\n  #  include <Windows.h>\n");
-    Put(root / "ui/deep/bad.h", "#include \"shlobj.h\"\n");
-    Put(root / "serial/bad.cpp", "#include <commctrl.h>\n");
-    Put(root / "tests/unit/bad_test.cpp", "#include <windows.h>\n");
-    Put(root / "app/sub/main_win32.cpp", "#include <windows.h>\n");  // only app/ itself
-    Put(root / "app/main_win32.cpp", "#include <windows.h>\n");
-    Put(root / "platform/win32/system.cpp", "#include <windows.h>\n#include <shlobj.h>\n");
-    Put(root / "tools/uidriver/uidriver.cpp", "#include <windows.h>\n");
-    Put(root / "tests/e2e/portcheck_win32.cpp", "#include <windows.h>\n");
-    Put(root / "bench/minimal_dialog.cpp", "#include <windows.h>\n");
-    Put(root / "build/windows/gen.cpp", "#include <windows.h>\n");
-    Put(root / "res/km740tool.rc", "#include <windows.h>\n");  // not C++ source
+    const char* const files[][2] = {
+        {"records/settings.cpp", "#include \"records/shared.h\"\n#include <stdio.h>\n"},
+        {"app/bad.cpp", "// no <windows.h> here in a comment\n  #  include <Windows.h>\n"},
+        {"ui/deep/bad.h", "#include \"shlobj.h\"\n"},
+        {"serial/bad.cpp", "#include <commctrl.h>\n"},
+        {"tests/unit/bad_test.cpp", "#include <windows.h>\n#include \"app/handlers.h\"\n"},
+        {"app/sub/main_win32.cpp", "#include <windows.h>\n"},  // only app/ itself
+        {"app/main_win32.cpp", "#include <windows.h>\n#include \"app/handlers.h\"\n"},
+        {"platform/win32/system.cpp", "#include <windows.h>\n#include <shlobj.h>\n"},
+        {"platform/sim/sim.cpp", "#include \"platform/window.h\"\n#include \"records/ids.h\"\n"},
+        {"serial/comm_port.cpp", "#include \"records/settings.h\"\n  # include \"download/download.h\"\n"},
+        {"download/download.cpp", "#include \"serial/comm_port.h\"\n#include \"ui/layout.h\"\n"},
+        {"ui/layout.cpp", "#include \"download/download.h\"\n#include \"app/handlers.h\"\n"},
+        {"tools/uidriver/uidriver.cpp", "#include <windows.h>\n#include \"app/handlers.h\"\n"},
+        {"tests/e2e/portcheck_win32.cpp", "#include <windows.h>\n"},
+        {"bench/minimal_dialog.cpp", "#include <windows.h>\n"},
+        {"build/windows/gen.cpp", "#include <windows.h>\n#include \"app/handlers.h\"\n"},
+        {"res/km740tool.rc", "#include <windows.h>\n"},  // not C++ source
+    };
+    for (const auto& file : files) Put(root / file[0], file[1]);
 
-    std::vector<std::string> expected = {
+    std::vector<std::string> win32 = {
         "app/bad.cpp: Windows.h",
         "app/sub/main_win32.cpp: windows.h",
         "serial/bad.cpp: commctrl.h",
         "tests/unit/bad_test.cpp: windows.h",
         "ui/deep/bad.h: shlobj.h",
     };
-    EXPECT_EQ(Offenders(root), expected);
-    fs::remove_all(root);
-}
-
-TEST(Layering, LogicNeverIncludesAWin32Header)
-{
-    std::vector<std::string> offenders = Offenders(KM_SOURCE_DIR);
-    std::string list;
-    for (const std::string& o : offenders) list += "\n  " + o;
-    EXPECT_TRUE(offenders.empty()) << "Win32 headers outside the front end:" << list;
-}
-
-TEST(Layering, ScannerFindsIncludesFromAHigherLayer)
-{
-    char pattern[] = "/tmp/km740_layers_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    fs::path root = pattern;
-    Put(root / "platform/sim/sim.cpp", "#include \"platform/window.h\"\n#include \"records/ids.h\"\n");
-    Put(root / "records/settings.cpp", "#include \"records/shared.h\"\n#include \"platform/system.h\"\n");
-    Put(root / "serial/comm_port.cpp", "#include \"records/settings.h\"\n  # include \"download/download.h\"\n");
-    Put(root / "download/download.cpp", "#include \"serial/comm_port.h\"\n#include \"ui/layout.h\"\n");
-    Put(root / "ui/layout.cpp", "#include \"download/download.h\"\n#include \"app/handlers.h\"\n");
-    Put(root / "app/handlers.cpp", "#include \"ui/layout.h\"\n#include \"tests/x.h\"\n");
-    Put(root / "tests/unit/a_test.cpp", "#include \"app/handlers.h\"\n");
-    Put(root / "tools/devsim/devsim.cpp", "#include \"app/handlers.h\"\n");
-
-    std::vector<std::string> expected = {
+    std::vector<std::string> upward = {
         "download/download.cpp: ui/layout.h",
         "platform/sim/sim.cpp: records/ids.h",
         "serial/comm_port.cpp: download/download.h",
         "ui/layout.cpp: app/handlers.h",
     };
-    EXPECT_EQ(UpwardIncludes(root), expected);
+    EXPECT_EQ(Breaches(root, IsForbiddenWin32), win32);
+    EXPECT_EQ(Breaches(root, IsUpward), upward);
     fs::remove_all(root);
+}
+
+TEST(Layering, LogicNeverIncludesAWin32Header)
+{
+    std::vector<std::string> found = Breaches(KM_SOURCE_DIR, IsForbiddenWin32);
+    EXPECT_TRUE(found.empty()) << "Win32 headers outside the front end:" << Listed(found);
 }
 
 TEST(Layering, EachFolderIncludesOnlyItsOwnAndLowerLayers)
 {
-    std::vector<std::string> upward = UpwardIncludes(KM_SOURCE_DIR);
-    std::string list;
-    for (const std::string& u : upward) list += "\n  " + u;
-    EXPECT_TRUE(upward.empty()) << "includes against the order platform, records, serial, download, ui, app:"
-                                << list;
+    std::vector<std::string> found = Breaches(KM_SOURCE_DIR, IsUpward);
+    EXPECT_TRUE(found.empty()) << "includes against the order platform, records, serial, download, ui, app:"
+                               << Listed(found);
 }

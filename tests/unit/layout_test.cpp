@@ -16,6 +16,7 @@
 #include "records/shared.h"
 #include "records/status.h"
 #include "serial/comm_port.h"
+#include "tests/support/sim_session.h"
 #include "ui/layout.h"
 
 namespace {
@@ -54,15 +55,8 @@ class LayoutTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MessagesFreeAll();
-        SimReset();
-        MessagesFillDefaults(1);
-        gSettings = Settings{0, 1200, 1};
-        gComm.device = PLAT_INVALID_HANDLE;
-        gComm.portNumber = 1;
-        gStatus = StatusDisplay();
-        gLayout = Layout();
-        SimSetPort(1, SIM_PORT_PRESENT);
+        SimSessionReset(1200);
+        gSettings.portNumber = 0;
         window = SimCreateMainDialog();
         PlatMoveWindow(window, 0, 0, 400, 240, 0);  // client 394 x 211
     }

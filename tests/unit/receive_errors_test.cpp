@@ -6,13 +6,7 @@
 
 namespace {
 
-const std::string STX = "\x02\r\n";
-const std::string ETX = "\x03\r\n";
-
-class ReceiveErrors : public DownloadFixture {
-public:
-    std::string FilePath() { return desktop + "/" + kBaseName + ".csv"; }
-};
+class ReceiveErrors : public DownloadFixture {};
 
 struct ErrorRow {
     const char* name;
