@@ -1,5 +1,7 @@
 // Win32 implementation of the window, control, timer and painting operations.
 #include <windows.h>
+
+#include <stddef.h>
 #include <string.h>
 #include "platform/window.h"
 
@@ -163,19 +165,10 @@ static int IconTitleFontForDpi(LOGFONTA* font, int dpi)
     ZeroMemory(&narrow, sizeof narrow);
     if (!WideCharToMultiByte(CP_ACP, 0, wide.lfFaceName, -1, narrow.lfFaceName, LF_FACESIZE, NULL, NULL))
         return 0;
-    narrow.lfHeight = wide.lfHeight;
-    narrow.lfWidth = wide.lfWidth;
-    narrow.lfEscapement = wide.lfEscapement;
-    narrow.lfOrientation = wide.lfOrientation;
-    narrow.lfWeight = wide.lfWeight;
-    narrow.lfItalic = wide.lfItalic;
-    narrow.lfUnderline = wide.lfUnderline;
-    narrow.lfStrikeOut = wide.lfStrikeOut;
-    narrow.lfCharSet = wide.lfCharSet;
-    narrow.lfOutPrecision = wide.lfOutPrecision;
-    narrow.lfClipPrecision = wide.lfClipPrecision;
-    narrow.lfQuality = wide.lfQuality;
-    narrow.lfPitchAndFamily = wide.lfPitchAndFamily;
+    // Both forms lay out every field before the face name alike; only the name differs.
+    static_assert(offsetof(LOGFONTA, lfFaceName) == offsetof(LOGFONTW, lfFaceName),
+                  "LOGFONTA and LOGFONTW share their leading fields");
+    memcpy(&narrow, &wide, offsetof(LOGFONTA, lfFaceName));
     *font = narrow;
     return 1;
 }
