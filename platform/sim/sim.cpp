@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -152,6 +153,9 @@ struct SimWorld {
     int fontsDeletedInUse;
     SimPortRec ports[33];
     std::vector<SimHandleRec*> handles;
+    // Closed streams' records, for the next open: a download's begin step opens up to 99
+    // candidate names to test them, and each fresh record cost an allocation.
+    std::vector<SimMemStream*> spareStreams;
     std::string lastOpenName;
     int readLimit;
     SimCallObserver observer;
@@ -159,6 +163,9 @@ struct SimWorld {
 };
 
 SimWorld* g_world = nullptr;
+// The machine lives in this block: the fuzz targets make a fresh one for every input, and a
+// 9 KB allocation each time came back through the sanitizers' quarantine cold every time.
+alignas(SimWorld) unsigned char g_worldStorage[sizeof(SimWorld)];
 
 SimWorld& World()
 {
@@ -276,10 +283,13 @@ int PortFromName(const char* name)
     return number;
 }
 
+// Newest first: handles are kept after they close, and the port a download polls on every
+// tick is the one opened last, behind all the earlier downloads' handles.
 SimHandleRec* Handle(PlatHandle handle)
 {
-    for (SimHandleRec* rec : World().handles)
-        if (reinterpret_cast<PlatHandle>(rec) == handle) return rec;
+    const std::vector<SimHandleRec*>& handles = World().handles;
+    for (size_t i = handles.size(); i-- > 0;)
+        if (reinterpret_cast<PlatHandle>(handles[i]) == handle) return handles[i];
     return nullptr;
 }
 
@@ -316,14 +326,15 @@ void SimRelease(void)
     for (SimHandleRec* rec : g_world->handles) delete rec;
     for (SimFontRec* rec : g_world->fonts) delete rec;
     for (SimDcRec* rec : g_world->paints) delete rec;
-    delete g_world;
+    for (SimMemStream* stream : g_world->spareStreams) delete stream;
+    g_world->~SimWorld();
     g_world = nullptr;
 }
 
 void SimReset(void)
 {
     SimRelease();
-    g_world = new SimWorld();
+    g_world = new (g_worldStorage) SimWorld();
     SimWorld& w = *g_world;
     for (int i = 0; i < SIM_OP_COUNT; i++) {
         w.fail[i] = FailRule{0, 0, 0};
@@ -673,14 +684,26 @@ ssize_t MemWrite(void* cookie, const char* buffer, size_t size)
 
 int MemClose(void* cookie)
 {
-    delete static_cast<SimMemStream*>(cookie);
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    stream->file.reset();
+    // A stream closed after the machine was given back has no machine to return to.
+    if (g_world)
+        g_world->spareStreams.push_back(stream);
+    else
+        delete stream;
     return 0;
 }
 
-std::string FolderOf(const std::string& hostPath)
+// The folder part of a host path, in one reused string like MemKey's.
+const std::string& FolderOf(const std::string& hostPath)
 {
+    static std::string folder;
     size_t slash = hostPath.rfind('/');
-    return slash == std::string::npos ? "." : hostPath.substr(0, slash);
+    if (slash == std::string::npos)
+        folder.assign(".");
+    else
+        folder.assign(hostPath, 0, slash);
+    return folder;
 }
 
 // A stream over a file of the memory disk (creating or emptying it for writing). Null with
@@ -711,10 +734,20 @@ FILE* MemOpen(const char* path, int write, int full)
         file = found->second;
     }
     cookie_io_functions_t functions = {MemRead, MemWrite, nullptr, MemClose};
-    SimMemStream* stream = new SimMemStream{file, 0, full, {}};
+    SimMemStream* stream;
+    if (w.spareStreams.empty()) {
+        stream = new SimMemStream;
+    } else {
+        stream = w.spareStreams.back();
+        w.spareStreams.pop_back();
+    }
+    stream->file = file;
+    stream->position = 0;
+    stream->full = full;
     FILE* result = fopencookie(stream, write ? "wb" : "rb", functions);
     if (!result) {
-        delete stream;
+        stream->file.reset();
+        w.spareStreams.push_back(stream);
         return nullptr;
     }
     setvbuf(result, stream->buffer, _IOFBF, sizeof stream->buffer);
@@ -824,7 +857,9 @@ int PlatMessageBox(PlatWindow owner, const char* text, const char* caption, unsi
 int PlatComboAddString(PlatWindow list, const char* text)
 {
     if (!Alive(list)) return -1;
-    Rec(list)->info.items.push_back(text);
+    std::vector<std::string>& items = Rec(list)->info.items;
+    if (items.empty()) items.reserve(8);  // the baud list's six in one block
+    items.push_back(text);
     return (int)Rec(list)->info.items.size() - 1;
 }
 
