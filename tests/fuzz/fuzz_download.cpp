@@ -170,8 +170,8 @@ int ListsEnabled(int enabled)
     return 1;
 }
 
-// The button's caption, checked after every tick. A compare of known length is done in
-// place; the library's went out through strlen and memcmp, both intercepted.
+// The button's caption, checked after every tick: lengths first, then the bytes of an
+// equal-length caption (the library's compare measured the literal on every call).
 template <size_t N>
 int CaptionIs(const char (&want)[N])
 {
