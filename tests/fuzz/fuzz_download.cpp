@@ -4,7 +4,9 @@
 // step the window, the port, the file and the status are checked against a reference model
 // of the device's line protocol kept here, apart from the program's own framing.
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -121,6 +123,8 @@ struct Session {
     int fileChecked;         // the file was found to hold checkedRecords of the model's
     size_t checkedRecords;   // records, and the memory disk has not changed since
     unsigned long checkedAt;
+    uint32_t startTick;      // the tick clock at the session's start
+    uint32_t shownSecond;    // the second since then that the local time shows
 };
 
 Session s;
@@ -170,8 +174,8 @@ int ListsEnabled(int enabled)
     return 1;
 }
 
-// The button's caption, checked after every tick. A compare of known length is done in
-// place; the library's went out through strlen and memcmp, both intercepted.
+// The button's caption, checked after every tick: lengths first, then the bytes of an
+// equal-length caption (the library's compare measured the literal on every call).
 template <size_t N>
 int CaptionIs(const char (&want)[N])
 {
@@ -187,6 +191,39 @@ int RecordTerminated(void)
     return 0;
 }
 
+// The local time follows the tick clock, from the machine's default 2010-02-19 14:05:09.
+// Standing still, it gave every download of an input the same base name, so the k-th
+// download tested k-1 taken names first: most of a deep corpus's time went there.
+void FollowClock(void)
+{
+    // 2010-02-19 14:05:09 UTC in seconds since 1970.
+    const time_t kStart = 1266588309;
+    uint32_t elapsed = SimNow() - s.startTick;
+    if (elapsed / 1000 == s.shownSecond) return;
+    s.shownSecond = elapsed / 1000;
+    time_t now = kStart + (time_t)s.shownSecond;
+    struct tm local;
+    gmtime_r(&now, &local);
+    SimSetLocalTime(PlatTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                             local.tm_min, local.tm_sec, 0});
+}
+
+// Names of the first second already taken in the destination, so that the numbered
+// candidates, and all 99 taken, are reached by one download rather than a hundred.
+void TakeNames(int count)
+{
+    char base[BASE_NAME_SIZE];
+    MakeBaseName(base);
+    for (int number = 1; number <= count; number++) {
+        char path[PLAT_MAX_PATH];
+        if (number == 1)
+            snprintf(path, sizeof path, "%s\\%s.csv", kDesktop, base);
+        else
+            snprintf(path, sizeof path, "%s\\%s(%d).csv", kDesktop, base, number);
+        SimMemoryFileSet(path, "");
+    }
+}
+
 void NewSession(const uint8_t* data, size_t size)
 {
     SimSessionReset(9600);
@@ -196,17 +233,22 @@ void NewSession(const uint8_t* data, size_t size)
     SimMemoryFolder(kDocuments);
     SimSessionSetFolders(kDesktop, kDocuments);
 
-    s = Session{data, size, 0, nullptr, 0, "", "", 0, 0, "", 0, 0, 0, 0};
+    s = Session{data, size, 0, nullptr, 0, "", "", 0, 0, "", 0, 0, 0, 0, 0, 0};
     ModelReset();
     s.window = SimSessionDialog();
     // The first paint's layout gives the button its catalogue caption.
     PlatSetWindowText(PlatGetDlgItem(s.window, IDC_START), "Start");
     FindControls();
 
-    // The first byte sets the machine: a code page with lead bytes, a tick about to wrap.
+    // The first byte sets the machine: a code page with lead bytes, and either a tick about
+    // to wrap or names already taken (63: all of them).
     uint8_t setup = Next();
     if (setup & 1) SimSetCodePage(932);
-    if (setup & 2) SimSetTick(0xFFFFFFFFu - (uint32_t)(setup >> 2) * 1000u);
+    if (setup & 2)
+        SimSetTick(0xFFFFFFFFu - (uint32_t)(setup >> 2) * 1000u);
+    else
+        TakeNames((setup >> 2) == 63 ? OUTPUT_LAST_CANDIDATE : setup >> 2);
+    s.startTick = SimNow();
 }
 
 // ---------------------------------------------------------------- invariants
@@ -348,6 +390,7 @@ int Tick(void)
     PlatWindow target = nullptr;
     unsigned id = 0;
     if (!SimNextTimer(&target, &id)) return 0;
+    FollowClock();
     DownloadOnTimer(target, id);
     Check(0);
     return 1;
