@@ -18,3 +18,17 @@ inline std::string DevsimRecord(long index, long length)
     rec.resize((size_t)length);
     return rec;
 }
+
+// A whole data set as devsim sends it (STX line, `count` records, ETX line) in `stream`, and
+// the file the program should write from it in `expected`.
+inline void DevsimDataSet(long count, long length, std::string* stream, std::string* expected)
+{
+    *stream = "\x02\r\n";
+    expected->clear();
+    for (long i = 1; i <= count; ++i) {
+        std::string rec = DevsimRecord(i, length);
+        *stream += rec + "\r\n";
+        *expected += rec + "\r\n";
+    }
+    *stream += "\x03\r\n";
+}

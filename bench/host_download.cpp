@@ -50,14 +50,9 @@ int main(int argc, char** argv)
     SimSessionSetFolders(dir.c_str(), dir.c_str());
     PlatWindow window = SimSessionDialog();
 
-    std::string stream = "\x02\r\n";
+    std::string stream;
     std::string expected;
-    for (long i = 1; i <= count; ++i) {
-        std::string rec = DevsimRecord(i, length);
-        stream += rec + "\r\n";
-        expected += rec + "\r\n";
-    }
-    stream += "\x03\r\n";
+    DevsimDataSet(count, length, &stream, &expected);
 
     DownloadToggle(window);
     // Feeds as a flow-controlled line would: the driver's queue (1024 bytes, as the program

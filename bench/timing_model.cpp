@@ -239,15 +239,10 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
 {
     const double byteUs = 10.0 * 1e6 / rate;
     const long count = std::max(1L, (long)(seconds * rate / 10.0 / (length + 2)));
-    std::string stream = "\x02\r\n";
+    std::string stream;
     std::string expected;
-    for (long i = 1; i <= count; ++i) {
-        std::string rec = DevsimRecord(i, length);
-        stream += rec + "\r\n";
-        expected += rec + "\r\n";
-    }
-    const size_t dataBytes = stream.size();  // up to the last record's CR LF
-    stream += "\x03\r\n";
+    DevsimDataSet(count, length, &stream, &expected);
+    const size_t dataBytes = stream.size() - 3;  // up to the last record's CR LF
 
     SimSessionReset(rate);
     SimSessionSetFolders(dir.c_str(), dir.c_str());
