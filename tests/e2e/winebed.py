@@ -10,6 +10,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -547,15 +548,30 @@ class Bed:
             _kill(p, wait=5)
         self._procs = []
 
+    # Commands that only look. uidriver prints on every path it takes, so a failure with
+    # nothing printed means Wine never ran it (seen once in a full run: exit 1, no output);
+    # such a query is asked again once. Commands that act are never repeated.
+    UI_QUERIES = {"title", "client", "client-origin", "window-rect", "caption", "enabled",
+                  "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs"}
+
     def ui(self, *args, timeout=RUN_TIMEOUT):
         """One uidriver command: (exit code, stdout without the final newline)."""
-        r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
+        for _ in range(2):
+            r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
+            self._ui_err = r.stderr
+            if r.returncode == 0 or r.stdout or args[0] not in self.UI_QUERIES:
+                break
+            sys.stderr.write("winebed: uidriver %s -> %d with no output, asked again; "
+                             "stderr: %s\n" % (args[0], r.returncode, r.stderr[-2000:]))
         return r.returncode, r.stdout[:-1] if r.stdout.endswith("\n") else r.stdout
 
     def ui_ok(self, *args, timeout=RUN_TIMEOUT):
         rc, out = self.ui(*args, timeout=timeout)
         if rc != 0:
-            raise AssertionError("uidriver %s -> %d: %s" % (" ".join(map(str, args)), rc, out))
+            # Wine's own complaints (a failed start, a crash) go to stderr: keep them.
+            raise AssertionError("uidriver %s -> %d: %s%s" % (
+                " ".join(map(str, args)), rc, out, "\nstderr: " + self._ui_err[-2000:]
+                if self._ui_err else ""))
         return out
 
     # ---- folders ----
