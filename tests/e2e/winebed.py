@@ -548,9 +548,9 @@ class Bed:
             _kill(p, wait=5)
         self._procs = []
 
-    # Commands that only look. uidriver prints on every path it takes, so a failure with
-    # nothing printed means Wine never ran it (seen once in a full run: exit 1, no output);
-    # such a query is asked again once. Commands that act are never repeated.
+    # Commands that only look. uidriver prints on every path it takes (usage, exit 2, to
+    # stderr), so exit 1 with nothing printed means Wine never ran it (seen once in a full
+    # run); such a query is asked again once. Commands that act are never repeated.
     UI_QUERIES = {"title", "client", "client-origin", "window-rect", "caption", "enabled",
                   "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs"}
 
@@ -559,7 +559,7 @@ class Bed:
         for _ in range(2):
             r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
             self._ui_err = r.stderr
-            if r.returncode == 0 or r.stdout or args[0] not in self.UI_QUERIES:
+            if r.returncode != 1 or r.stdout or not args or args[0] not in self.UI_QUERIES:
                 break
             sys.stderr.write("winebed: uidriver %s -> %d with no output, asked again; "
                              "stderr: %s\n" % (args[0], r.returncode, r.stderr[-2000:]))
