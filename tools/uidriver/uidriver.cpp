@@ -253,10 +253,9 @@ static int CmdRect(HWND w, int client)
 {
     if (w == NULL) return 1;
     RECT r;
-    if (client) {
-        if (!GetClientRect(w, &r)) return 1;
-    } else {
-        if (!GetWindowRect(w, &r)) return 1;
+    if (!(client ? GetClientRect(w, &r) : GetWindowRect(w, &r))) {
+        std::printf("no rect %lu\n", GetLastError());
+        return 1;
     }
     std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
     return 0;
@@ -268,7 +267,10 @@ static int CmdControlRect(int id)
     HWND c = Control(id);
     if (c == NULL) return 1;
     RECT r;
-    if (!GetWindowRect(c, &r)) return 1;
+    if (!GetWindowRect(c, &r)) {
+        std::printf("no rect %lu\n", GetLastError());
+        return 1;
+    }
     MapWindowPoints(NULL, GetParent(c), (POINT *)&r, 2);
     std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
     return 0;
@@ -487,7 +489,10 @@ static int CmdRendering()
 static int CmdGlyphs(int dpi)
 {
     HFONT font = ToolFont(dpi > 0 ? dpi : ToolDpi());
-    if (font == NULL) return 1;
+    if (font == NULL) {
+        std::printf("no font\n");
+        return 1;
+    }
     const int kPad = 4;
     HDC screen = GetDC(NULL);
     HDC dc = CreateCompatibleDC(screen);
@@ -506,7 +511,10 @@ static int CmdGlyphs(int dpi)
     bi.bmiHeader.biCompression = BI_RGB;
     void *bits = NULL;
     HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, NULL, 0);
-    if (bitmap == NULL || bits == NULL) return 1;
+    if (bitmap == NULL || bits == NULL) {
+        std::printf("no bitmap\n");
+        return 1;
+    }
     HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
     COLORREF face = GetSysColor(COLOR_BTNFACE);
     HBRUSH brush = CreateSolidBrush(face);
