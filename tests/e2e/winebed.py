@@ -554,24 +554,27 @@ class Bed:
     UI_QUERIES = {"title", "client", "client-origin", "window-rect", "caption", "enabled",
                   "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs"}
 
-    def ui(self, *args, timeout=RUN_TIMEOUT):
-        """One uidriver command: (exit code, stdout without the final newline)."""
+    def _ui_run(self, args, timeout):
         for _ in range(2):
             r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
-            self._ui_err = r.stderr
             if r.returncode != 1 or r.stdout or not args or args[0] not in self.UI_QUERIES:
                 break
-            sys.stderr.write("winebed: uidriver %s -> %d with no output, asked again; "
-                             "stderr: %s\n" % (args[0], r.returncode, r.stderr[-2000:]))
-        return r.returncode, r.stdout[:-1] if r.stdout.endswith("\n") else r.stdout
+            sys.stderr.write("winebed: uidriver %s -> 1 with no output, asked again; "
+                             "stderr: %s\n" % (args[0], r.stderr[-2000:]))
+        out = r.stdout[:-1] if r.stdout.endswith("\n") else r.stdout
+        return r.returncode, out, r.stderr
+
+    def ui(self, *args, timeout=RUN_TIMEOUT):
+        """One uidriver command: (exit code, stdout without the final newline)."""
+        rc, out, _ = self._ui_run(args, timeout)
+        return rc, out
 
     def ui_ok(self, *args, timeout=RUN_TIMEOUT):
-        rc, out = self.ui(*args, timeout=timeout)
+        rc, out, err = self._ui_run(args, timeout)
         if rc != 0:
             # Wine's own complaints (a failed start, a crash) go to stderr: keep them.
             raise AssertionError("uidriver %s -> %d: %s%s" % (
-                " ".join(map(str, args)), rc, out, "\nstderr: " + self._ui_err[-2000:]
-                if self._ui_err else ""))
+                " ".join(map(str, args)), rc, out, "\nstderr: " + err[-2000:] if err else ""))
         return out
 
     # ---- folders ----
