@@ -4,7 +4,10 @@
 #include <string.h>
 #include <string>
 #include "platform/sim/sim.h"
-#include "records/shared.h"
+#include "records/exe_folder.h"
+#include "records/text_slots.h"
+#include "records/warning_box.h"
+#include "records/csv_line.h"
 
 namespace {
 
