@@ -161,13 +161,16 @@ TEST(ShowLastError, ShowsTheSystemTextOrTheCodeWhenThereIsNone)
 {
     struct {
         unsigned code;
+        const char* system;  // the system's own text; null: the simulated one
         const char* text;
     } cases[] = {
-        {5, "System error 5."},  // without the line break the system ends it with
-        {0xFFFF, "Error 65535."},  // the simulated system has no text for this code
+        {5, nullptr, "System error 5."},  // without the line break the system ends it with
+        {0xFFFF, nullptr, "Error 65535."},  // the simulated system has no text for this code
+        {21, "The device is not ready.  \r\n \r\n", "The device is not ready."},
     };
     for (const auto& c : cases) {
         SimReset();
+        if (c.system) SimSetSystemMessage(c.code, c.system);
         PlatWindow owner = SimCreateMainDialog();
         PlatSetLastError(c.code);
         ShowLastError(owner);
