@@ -105,6 +105,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(box.caption == "Error");
     }
 
+    // Box texts with values, composed into a small field in Shift-JIS: always terminated
+    // inside it, a value never expanded again, and no lead byte left without its trail.
+    SimSetCodePage(932);
+    const TextValue values[] = {{"PATH", "%PATH%", 1}, {"REASON", "", 1}, {"COUNT", "7", 1}, {"TIMES", "\x95\x5c", 0}};
+    for (int box = 0; box < BOX_TEXT_COUNT; box++) {
+        char text[40] = "x";
+        AppendBoxText(text, sizeof text, box, values, 4);
+        size_t length = strnlen(text, sizeof text);
+        FUZZ_CHECK(length < sizeof text && text[0] == 'x');
+        size_t i = 0;
+        while (i < length) i += PlatIsLeadByte((unsigned char)text[i]) ? 2 : 1;
+        FUZZ_CHECK(i == length);
+    }
+
     MessagesFreeAll();
     FUZZ_CHECK(SimHeapBlocksOutstanding() == 0);
     for (int entry = 0; entry < CATALOGUE_SIZE; entry++) FUZZ_CHECK(Slot(entry) == nullptr);
