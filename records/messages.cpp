@@ -106,7 +106,8 @@ static void FreeCatalogueArrays(void)
 const char* SlotText(const char* slot) { return slot ? slot : ""; }
 
 // Appends up to `length` bytes of part, as many whole characters as fit before the field's
-// last byte: a lead byte without its trail would swallow the next character on screen.
+// last byte. A lead byte without its trail (cut by the field, or the last byte of a text in
+// the file) is left out: it would swallow the next character, a line break included.
 static void AppendBytes(char* text, size_t size, const char* part, size_t length)
 {
     size_t used = strnlen(text, size);
@@ -114,8 +115,8 @@ static void AppendBytes(char* text, size_t size, const char* part, size_t length
     size_t room = size - 1 - used;
     size_t keep = 0;
     while (keep < length) {
-        size_t step = PlatIsLeadByte((unsigned char)part[keep]) && keep + 1 < length ? 2 : 1;
-        if (keep + step > room) break;
+        size_t step = PlatIsLeadByte((unsigned char)part[keep]) ? 2 : 1;
+        if (keep + step > room || keep + step > length) break;
         keep += step;
     }
     memcpy(text + used, part, keep);

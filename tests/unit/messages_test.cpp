@@ -346,6 +346,15 @@ TEST_F(MessageCatalogue, BoxTextsPlaceTheirValues)
     char small[4] = "";
     AppendBoxText(small, sizeof small, BOX_NO_MEMORY, nullptr, 0);
     EXPECT_EQ(std::string(small), "\x95\x5c");
+    // A text that ends in a lead byte would swallow the line break after it: left out.
+    Fresh();
+    SimSetCodePage(932);
+    Write(CompleteFile() + "NOT_CREATED,ab\x8e\r\n");
+    MessagesLoad();
+    char text[64] = "";
+    const TextValue path[] = {{"PATH", "C:\\a.csv", 1}};
+    AppendBoxText(text, sizeof text, BOX_NOT_CREATED, path, 1);
+    EXPECT_EQ(std::string(text), "ab\r\nC:\\a.csv");
 }
 
 // The shipped catalogues give every key, each line within the 255 bytes a line may take with
