@@ -143,6 +143,12 @@ def decode_glyph_line(px, glyphs):
             shapes.append((char, columns + [overhang[char]]))
             shapes.append((char, columns + [overhang[char], blank]))
     widest = max(len(columns) for _, columns in shapes)
+    advance = {char: n for char, n, _ in cells}
+    # Only the shapes whose first column is the screen's can start there (a Japanese glyph
+    # set has hundreds of shapes).
+    by_first = {}
+    for char, columns in shapes:
+        by_first.setdefault(columns[0], []).append((char, columns))
 
     def cost(text):
         # Fewest characters, then fewest outside ASCII: with one pixel of play in the
@@ -157,21 +163,30 @@ def decode_glyph_line(px, glyphs):
             continue
         memo = {}
 
-        def parse(x):
-            """The shortest text that covers columns x.. exactly, or None."""
-            if blank_from[x]:
+        def parse(x, lap=None):
+            """The shortest text that covers columns x.. exactly, or None. lap: the overhang
+            of the glyph before, inked into this column over the next glyph's own first one
+            (Wine sets the next glyph at the advance: VL Gothic's handakuten at 144 DPI)."""
+            if lap is None and blank_from[x]:
                 return ""
-            if x not in memo:
+            if (x, lap) not in memo:
                 best = None
-                for char, columns in shapes:
+                if lap is None:
+                    candidates = by_first.get(screen[x], ())
+                else:
+                    candidates = [(c, cols) for c, cols in shapes
+                                  if tuple(o if o != face else v for o, v in zip(lap, cols[0]))
+                                  == screen[x]]
+                for char, columns in candidates:
                     n = len(columns)
-                    if x + n <= w and screen[x:x + n] == columns:
-                        rest = parse(x + n)
-                        if rest is not None and (best is None or
-                                                 cost(char + rest) < cost(best)):
-                            best = char + rest
-                memo[x] = best
-            return memo[x]
+                    if x + n <= w and screen[x + 1:x + n] == columns[1:]:
+                        laps = char in overhang and n == advance[char] and x + n < w
+                        for rest in (parse(x + n), parse(x + n, overhang[char]) if laps else None):
+                            if rest is not None and (best is None or
+                                                     cost(char + rest) < cost(best)):
+                                best = char + rest
+                memo[(x, lap)] = best
+            return memo[(x, lap)]
 
         start_col = next(c for c in range(w) if not blank_from[c] and
                          any(v != face for v in screen[c]))
@@ -340,7 +355,8 @@ class Bed:
     def check_rendering(self):
         """Stops the run, naming what differs, unless text is drawn the way the screen
         reading expects; a wrong font would otherwise show up as misread texts much later."""
-        r = self.run(self.uidriver, "rendering")
+        r = self.run(self.uidriver, "rendering",
+                     *([] if self.kind == "1252" else [self.glyph_charset]))
         seen = dict(item.split("=", 1) for item in r.stdout.split("\n") if "=" in item)
         wrong = ["%s is %r, expected %r" % (k, seen.get(k), v)
                  for k, v in expected_rendering(self.dpi, self.kind).items() if seen.get(k) != v]
@@ -382,11 +398,13 @@ class Bed:
         """In code page 932: read_text() knows the characters of these texts too, painted in
         the given character set ("acp", "icon" or a number; by default the one the tool
         paints in), from now on. A character it was not given reads as unreadable."""
+        known = (self.glyph_charset, self.extra_chars)
         if charset is not None:
             self.glyph_charset = charset
         for text in texts:
             self.extra_chars += "".join(c for c in text if c not in self.extra_chars)
-        self.glyphs = self._load_glyphs(self.layout_dpi)
+        if (self.glyph_charset, self.extra_chars) != known:
+            self.glyphs = self._load_glyphs(self.layout_dpi)
 
     def scale(self, pixels):
         """A fixed size of the tool's layout (pixels at 96 DPI) at the DPI it laid out for."""
@@ -406,7 +424,7 @@ class Bed:
         lines = r.stdout.split("\n")
         if r.returncode != 0 or not lines[0].startswith("G "):
             raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])
-        glyphs, seen, i, overhang = [], set(), 0, {}
+        glyphs, seen, i, overhang, alias = [], {}, 0, {}, {}
         while i < len(lines) and lines[i].startswith("G "):
             _, code, advance, height, pad = lines[i].split()
             advance, height, pad = int(advance), int(height), int(pad)
@@ -414,9 +432,11 @@ class Bed:
                                for k in range(6 * pad, 6 * (pad + advance), 6))
                          for row in lines[i + 1:i + 1 + height])
             i += 1 + height
-            if advance > 0 and rows not in seen:
-                seen.add(rows)
-                char = bytes.fromhex(code).decode(self.code_page, "replace")
+            char = bytes.fromhex(code).decode(self.code_page, "replace")
+            if advance > 0 and rows in seen:
+                alias[char] = seen[rows]
+            elif advance > 0:
+                seen[rows] = char
                 glyphs.append((char, advance, rows))
                 # The first column right of the advance: ink there overhangs the next cell.
                 k = 6 * (pad + advance)
@@ -424,7 +444,7 @@ class Bed:
         face = glyphs[0][2][0][0]         # the space's cell: nothing but the face colour
         # Glyphs with ink first; a blank cell (space) only where nothing else fits.
         glyphs.sort(key=lambda g: all(v == face for row in g[2] for v in row))
-        return {"height": height, "face": face, "list": glyphs,
+        return {"height": height, "face": face, "list": glyphs, "alias": alias,
                 "overhang": {c: col for c, col in overhang.items() if any(v != face for v in col)}}
 
     def _server_cmd(self):
@@ -759,6 +779,16 @@ class Bed:
 
     # ---- the screen ----
 
+    def pixels(self, shot, x, y, w, h):
+        """Rows of 0xRRGGBB of a screen rectangle."""
+        raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                              "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True,
+                             timeout=RUN_TIMEOUT).stdout
+        if len(raw) != 3 * w * h:
+            raise BedError("crop %dx%d+%d+%d is not inside the screen" % (w, h, x, y))
+        return [[(raw[k] << 16) | (raw[k + 1] << 8) | raw[k + 2]
+                 for k in range(3 * w * row, 3 * w * (row + 1), 3)] for row in range(h)]
+
     def screenshot(self, path):
         subprocess.run(["import", "-display", self.display, "-window", "root", path],
                        timeout=RUN_TIMEOUT, check=True, stdout=subprocess.DEVNULL,
@@ -791,21 +821,25 @@ class Bed:
                                stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT).stdout.decode()
         return "jpn" in langs.split()
 
-    def read_text(self, x, y, w, h, shot=None):
+    def as_read(self, text):
+        """The text as read_text() gives it: a character drawn exactly like one of a lower code
+        (VL Gothic's half-width katakana E and a capital I) reads as that one."""
+        alias = self.glyphs.get("alias", {})
+        return "".join(alias.get(c, c) for c in text)
+
+    def read_text(self, x, y, w, h, shot=None, ground=None):
         """The one line of text the tool painted in a screen rectangle, read exactly: the
         rectangle's pixels must be a row of the tool's own glyphs (as uidriver glyphs draws
         them in this prefix), cell after cell, on the face colour. No guessing: anything else
         reads as '<unreadable ...>' with tesseract's reading beside it for the failure message.
-        Trailing spaces cannot be seen and are not returned."""
+        Trailing spaces cannot be seen and are not returned. ground: the colour a control
+        paints behind its text (a button's or a list's white), read as the face colour."""
         if shot is None:
             shot = self.screenshot(os.path.join(self.root, "ocr-screen.png"))
-        raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
-                              "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True,
-                             timeout=RUN_TIMEOUT).stdout
-        if len(raw) != 3 * w * h:
-            raise BedError("crop %dx%d+%d+%d is not inside the screen" % (w, h, x, y))
-        px = [[(raw[k] << 16) | (raw[k + 1] << 8) | raw[k + 2]
-               for k in range(3 * w * row, 3 * w * (row + 1), 3)] for row in range(h)]
+        px = self.pixels(shot, x, y, w, h)
+        if ground is not None:
+            face = self.glyphs["face"]
+            px = [[face if v == ground else v for v in row] for row in px]
         text = decode_glyph_line(px, self.glyphs)
         if text is None:
             return "<unreadable; tesseract reads %r>" % self.ocr(x, y, w, h, shot)
