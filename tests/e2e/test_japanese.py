@@ -4,11 +4,12 @@ programs run in Japanese (its icon-title font names the Western character set). 
 texts are read through the driver, painted texts from the screen glyph by glyph."""
 
 import os
+import shutil
 import time
 
 import pytest
 
-from conftest import REPO, start_tool, wait_exit, wait_for
+from conftest import REPO, built_exe, wait_exit, wait_for
 from dialog import (BAUD_ITEMS, config, cursel, expect_laid_out, items, label_text, read, rect,
                     text_height)
 from tooldrive import base_name, bench, crlf, outputs  # noqa: F401
@@ -128,11 +129,19 @@ def test_record_line_is_cut_between_characters(bench, records_file):
 
 @only("ja")
 def test_program_in_a_folder_named_with_trail_byte_5c(fresh_bed):
+    """Trail bytes 0x5C in the folder's name and in the program's own, where a search for the
+    last backslash that does not step over double-byte characters would end the folder."""
     bed = fresh_bed
     bed.add_port(1)
     folder = os.path.join(bed.drive_c(), "tests", "表示ソフト")   # 95 5C 8E A6 83 5C ...
-    os.makedirs(folder, exist_ok=True)
-    proc = start_tool(bed, folder, {"message.csv": JA_CSV, "config.csv": config(1, 38400, 0)})
+    exe = os.path.join(folder, "km740ソ.exe")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copyfile(built_exe("km740tool"), exe)
+    for name, data in (("message.csv", JA_CSV), ("config.csv", config(1, 38400, 0))):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    proc = bed.start_exe(bed.windows_path(exe), cwd=folder)
     bed.ui_ok("wait-window", 15000)
     bed.ui_ok("wait-caption", "start", JA["START"], 10000)
     assert bed.ui_ok("boxes") == ""                      # message.csv found and whole
