@@ -12,7 +12,7 @@ import pytest
 from conftest import REPO, built_exe, wait_exit, wait_for
 from dialog import (BAUD_ITEMS, config, cursel, expect_laid_out, items, label_text, read, rect,
                     text_height)
-from tooldrive import base_name, bench, crlf, outputs  # noqa: F401
+from tooldrive import base_name, bench, crlf  # noqa: F401
 
 BEDS = {"ja": "bed_932", "ja-en": "bed_932_en"}
 LABELS = {"port": "PORT_NO", "baud": "BAUDRATE", "store": "STORE_FOLDER"}
@@ -81,7 +81,8 @@ def test_every_text_reads_back_at_each_outcome(bench, records_file):
     assert wait_for(lambda: read(path) == crlf(RECORDS[:2]), timeout=5), read(path)
     assert bed.ui_ok("caption", "start") == JA["CANCEL"]
     assert bench.status() == JA["RECEIVE_DATA"]
-    assert wait_for(lambda: bench.last_record() == RECORDS[1].decode("cp932"), timeout=3), \
+    assert wait_for(lambda: bench.last_record() == bed.as_read(RECORDS[1].decode("cp932")),
+                    timeout=3), \
         bench.last_record()
     bed.ui_ok("click", "start")
     bench.wait_idle(3000)
