@@ -114,7 +114,7 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
     ASSERT_NE(mkdtemp(pattern), nullptr);
     fs::path root = pattern;
     const char* const files[][2] = {
-        {"records/settings.cpp", "#include \"records/shared.h\"\n#include <stdio.h>\n"},
+        {"records/settings.cpp", "#include \"records/csv_line.h\"\n#include <stdio.h>\n"},
         {"app/bad.cpp", "// no <windows.h> here in a comment\n  #  include <Windows.h>\n"},
         {"ui/deep/bad.h", "#include \"shlobj.h\"\n"},
         {"serial/bad.cpp", "#include <commctrl.h>\n"},
@@ -122,7 +122,7 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
         {"app/sub/main_win32.cpp", "#include <windows.h>\n"},  // only app/ itself
         {"app/main_win32.cpp", "#include <windows.h>\n#include \"app/handlers.h\"\n"},
         {"platform/win32/system.cpp", "#include <windows.h>\n#include <shlobj.h>\n"},
-        {"platform/sim/sim.cpp", "#include \"platform/window.h\"\n#include \"records/ids.h\"\n"},
+        {"platform/sim/window.cpp", "#include \"platform/window.h\"\n#include \"records/ids.h\"\n"},
         {"serial/comm_port.cpp", "#include \"records/settings.h\"\n  # include \"download/download.h\"\n"},
         {"download/download.cpp", "#include \"serial/comm_port.h\"\n#include \"ui/layout.h\"\n"},
         {"ui/layout.cpp", "#include \"download/download.h\"\n#include \"app/handlers.h\"\n"},
@@ -143,7 +143,7 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
     };
     std::vector<std::string> upward = {
         "download/download.cpp: ui/layout.h",
-        "platform/sim/sim.cpp: records/ids.h",
+        "platform/sim/window.cpp: records/ids.h",
         "serial/comm_port.cpp: download/download.h",
         "ui/layout.cpp: app/handlers.h",
     };
