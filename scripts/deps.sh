@@ -11,13 +11,17 @@ usage() {
 [ $# -ge 1 ] || usage
 
 wanted=""
+need_ja=0
 for flavour in "$@"; do
     case "$flavour" in
     # make: cmake's default generator; a minimal Debian has none.
     host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest" ;;
     # fonts-wine gives the Tahoma that the Wine bed pins for its screen reading;
-    # tesseract-ocr-eng is the language data that reading uses.
-    wine) wanted="$wanted make g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb socat xdotool imagemagick tesseract-ocr tesseract-ocr-eng python3-pytest" ;;
+    # tesseract-ocr-eng is the language data that reading uses. Code page 932: Wine takes a
+    # program's code page from its Unix locale, which must exist (locales, ja_JP.UTF-8
+    # generated below), and fonts-vlgothic is the Japanese face the bed pins there.
+    wine) wanted="$wanted make g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb socat xdotool imagemagick tesseract-ocr tesseract-ocr-eng python3-pytest locales fonts-vlgothic"
+          need_ja=1 ;;
     fuzz) wanted="$wanted clang libclang-rt-14-dev" ;;
     valgrind) wanted="$wanted valgrind" ;;
     *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;
@@ -35,7 +39,28 @@ for pkg in $wanted; do
     fi
 done
 
+# Generates the locale ja_JP.UTF-8 once (locale -a names it ja_JP.utf8).
+ja_locale() {
+    [ "$need_ja" = 1 ] || return 0
+    locale -a 2>/dev/null | grep -qx 'ja_JP.utf8' && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "deps: the locale ja_JP.UTF-8 is missing; run as root (or: sudo $0 $*)" >&2
+        return 1
+    fi
+    echo "deps: generating the locale ja_JP.UTF-8"
+    if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+        sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    elif ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+        echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+    fi
+    if ! locale-gen; then
+        echo "deps: locale-gen failed" >&2
+        return 1
+    fi
+}
+
 if [ -z "$missing" ]; then
+    ja_locale "$@" || exit 1
     echo "deps: all present for: $*"
     exit 0
 fi
@@ -58,5 +83,6 @@ if ! apt-get install -y --no-install-recommends $missing; then
     echo "deps: apt-get install failed for:$missing" >&2
     exit 1
 fi
+ja_locale "$@" || exit 1
 echo "deps: done"
 exit 0

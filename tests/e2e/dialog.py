@@ -96,6 +96,30 @@ def status_text(bed):
     return bed.read_text(x + bed.scale(8), y + top - 3, w - 2 * bed.scale(8), h + 5)
 
 
+CONTROLS = ("port", "baud", "store", "start", "close")
+
+
+def _apart(a, b):
+    return a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
+
+
+def expect_laid_out(bed, dpi):
+    """The font made for the DPI; the controls inside the client area and apart; the status
+    area, between the folder list and the Close button, holding the status line and the
+    record line below it."""
+    h = text_height(bed)
+    assert h == bed.text_heights[dpi]
+    _, _, cw, ch = map(int, bed.ui_ok("client").split())
+    boxes = {c: rect(bed, c) for c in CONTROLS}
+    for i, a in enumerate(CONTROLS):
+        box = boxes[a]
+        assert 0 <= box[0] and 0 <= box[1] and box[2] <= cw and box[3] <= ch, (a, box)
+        for b in CONTROLS[i + 1:]:
+            assert _apart(box, boxes[b]), (a, box, b, boxes[b])
+    status_top = boxes["store"][3] + bed.scale(32)
+    assert status_top + h + bed.scale(4) + h <= boxes["close"][1]
+
+
 def label_text(bed, control):
     """The painted label left of a list: from x = 8 up to the list, over the list's rows."""
     left, top, _, bottom = rect(bed, control)

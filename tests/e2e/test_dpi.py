@@ -8,11 +8,10 @@ import os
 import pytest
 
 from conftest import wait_for
-from dialog import DEFAULT_TEXTS, label_text, rect, status_text, text_height
+from dialog import DEFAULT_TEXTS, expect_laid_out, label_text, status_text
 from tooldrive import bench, crlf, gen, outputs, read  # noqa: F401
-from winebed import TEXT_HEIGHT, scale
+from winebed import scale
 
-CONTROLS = ("port", "baud", "store", "start", "close")
 LABELS = {"port": "PORT_NO", "baud": "BAUDRATE", "store": "STORE_FOLDER"}
 
 
@@ -21,27 +20,6 @@ def back_to_96(bed):
     """The other tests read text at 96 DPI: the prefix returns to it after this module."""
     yield
     bed.set_dpi(96)
-
-
-def _apart(a, b):
-    return a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
-
-
-def expect_laid_out(bed, dpi):
-    """The font made for the DPI; the controls inside the client area and apart; the status
-    area, between the folder list and the Close button, holding the status line and the
-    record line below it."""
-    h = text_height(bed)
-    assert h == TEXT_HEIGHT[dpi]
-    _, _, cw, ch = map(int, bed.ui_ok("client").split())
-    boxes = {c: rect(bed, c) for c in CONTROLS}
-    for i, a in enumerate(CONTROLS):
-        box = boxes[a]
-        assert 0 <= box[0] and 0 <= box[1] and box[2] <= cw and box[3] <= ch, (a, box)
-        for b in CONTROLS[i + 1:]:
-            assert _apart(box, boxes[b]), (a, box, b, boxes[b])
-    status_top = boxes["store"][3] + scale(32, dpi)
-    assert status_top + h + scale(4, dpi) + h <= boxes["close"][1]
 
 
 @pytest.mark.parametrize("dpi", [96, 120, 144, 192])

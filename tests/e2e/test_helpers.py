@@ -163,3 +163,13 @@ def test_glyph_inking_past_its_advance_reads_only_with_that_overhang():
     rows = [[K, F, K, F, K, F], [K, F, F, F, K, F]]
     assert winebed.decode_glyph_line(rows, dict(GLYPHS, overhang={"I": (K, F)})) == "II"
     assert winebed.decode_glyph_line(rows, GLYPHS) is None
+
+
+def test_overhang_inked_into_the_next_glyphs_first_column_reads():
+    # "I" overhangs (K, F); "." (a dot low in its second column) is set right at I's advance,
+    # its blank first column taking I's overhang: how Wine draws VL Gothic's "ポー" at 144 DPI.
+    glyphs = {"height": 2, "face": F, "overhang": {"I": (K, F)}, "list": [
+        ("I", 2, ((K, F), (K, F))), (".", 2, ((F, F), (F, K)))]}
+    rows = [[K, F, K, F], [K, F, F, K]]
+    assert winebed.decode_glyph_line(rows, glyphs) == "I."
+    assert winebed.decode_glyph_line(rows, dict(glyphs, overhang={})) is None

@@ -80,6 +80,7 @@ class Bench:
         self.port = None
         self.clicked = None       # (epoch before, epoch after) of the last Start click
         self.start_boxes = []     # "caption\ttext" of the boxes dismissed at start-up
+        self.idle_caption = "Start"   # the Start button's caption (the catalogue's START)
         self._keep = []           # device-side descriptors held open (see open())
         self._sims = []
 
@@ -158,11 +159,11 @@ class Bench:
     def wait_idle(self, ms=10000):
         """Waits for the Start caption (the download has ended); seconds it took."""
         t = time.monotonic()
-        self.bed.ui_ok("wait-caption", "start", "Start", ms, timeout=ms / 1000 + 30)
+        self.bed.ui_ok("wait-caption", "start", self.idle_caption, ms, timeout=ms / 1000 + 30)
         return time.monotonic() - t
 
     def assert_idle(self):
-        assert self.bed.ui_ok("caption", "start") == "Start"
+        assert self.bed.ui_ok("caption", "start") == self.idle_caption
         for lst in ("port", "baud", "store"):
             assert self.bed.ui_ok("enabled", lst) == "1", lst + " list still disabled"
 

@@ -37,9 +37,46 @@ ICON_FONT = (struct.pack("<5l8B", -11, 0, 0, 0, 400, 0, 0, 0, 0, 0, 0, 3, 0x22)
              + "Tahoma".encode("utf-16-le").ljust(64, b"\0"))
 
 
-def expected_rendering(dpi):
+# The beds: the locale the prefix is made in (wineboot -i) and the one its programs run in;
+# Wine takes a program's ANSI code page from the latter. "932" is a Japanese Windows; "932-en"
+# an English one whose programs run in Japanese (how Linux users commonly start a Japanese
+# program under Wine): its icon-title font still names the Western character set.
+LOCALES = {"1252": ("C.UTF-8", "C.UTF-8"),
+           "932": ("ja_JP.UTF-8", "ja_JP.UTF-8"),
+           "932-en": ("C.UTF-8", "ja_JP.UTF-8")}
+# Tahoma has no Japanese glyphs. In code page 932 the icon-title font is pinned to VL Gothic
+# (package fonts-vlgothic), unsmoothed; its height and character set stay what the prefix
+# itself gives (Wine 8.0: -12 and 128 made in Japanese, -11 and 0 made in English). Wine
+# names the face in the locale's language.
+JA_FONT_FILE = "/usr/share/fonts/truetype/vlgothic/VL-Gothic-Regular.ttf"
+JA_FACE = "VL Gothic"
+JA_RENDERING = {"face": "VL \u30b4\u30b7\u30c3\u30af", "smoothing": "0", "acp": "932"}
+# tmHeight of that font at each DPI (uidriver rendering; Wine 8.0, Debian 12), and the
+# character set of the icon-title font's description (iconcharset).
+JA_TEXT_HEIGHT = {"932": {96: 15, 120: 19, 144: 23, 192: 30},
+                  "932-en": {96: 14, 120: 18, 144: 22, 192: 28}}
+ICON_CHARSET = {"932": "128", "932-en": "0"}
+
+
+def expected_rendering(dpi, kind="1252"):
     """What uidriver rendering must report at a DPI of the prefix."""
-    return dict(EXPECTED_RENDERING, height=str(TEXT_HEIGHT[dpi]), dpi=str(dpi))
+    if kind == "1252":
+        return dict(EXPECTED_RENDERING, height=str(TEXT_HEIGHT[dpi]), dpi=str(dpi))
+    return dict(JA_RENDERING, height=str(JA_TEXT_HEIGHT[kind][dpi]), dpi=str(dpi),
+                iconcharset=ICON_CHARSET[kind])
+
+
+def code_page(kind):
+    """The Python codec of a bed's ANSI code page."""
+    return "cp1252" if kind == "1252" else "cp932"
+
+
+def ja_icon_font(own):
+    """The prefix's own icon-title LOGFONTW with the face made VL Gothic and the quality
+    NONANTIALIASED_QUALITY (see JA_FONT_FILE)."""
+    head = bytearray(own[:28])
+    head[26] = 3                          # lfQuality
+    return bytes(head) + JA_FACE.encode("utf-16-le").ljust(64, b"\0")
 
 
 def scale(pixels, dpi):
@@ -106,6 +143,12 @@ def decode_glyph_line(px, glyphs):
             shapes.append((char, columns + [overhang[char]]))
             shapes.append((char, columns + [overhang[char], blank]))
     widest = max(len(columns) for _, columns in shapes)
+    advance = {char: n for char, n, _ in cells}
+    # Only the shapes whose first column is the screen's can start there (a Japanese glyph
+    # set has hundreds of shapes).
+    by_first = {}
+    for char, columns in shapes:
+        by_first.setdefault(columns[0], []).append((char, columns))
 
     def cost(text):
         # Fewest characters, then fewest outside ASCII: with one pixel of play in the
@@ -120,21 +163,30 @@ def decode_glyph_line(px, glyphs):
             continue
         memo = {}
 
-        def parse(x):
-            """The shortest text that covers columns x.. exactly, or None."""
-            if blank_from[x]:
+        def parse(x, lap=None):
+            """The shortest text that covers columns x.. exactly, or None. lap: the overhang
+            of the glyph before, inked into this column over the next glyph's own first one
+            (Wine sets the next glyph at the advance: VL Gothic's handakuten at 144 DPI)."""
+            if lap is None and blank_from[x]:
                 return ""
-            if x not in memo:
+            if (x, lap) not in memo:
                 best = None
-                for char, columns in shapes:
+                if lap is None:
+                    candidates = by_first.get(screen[x], ())
+                else:
+                    candidates = [(c, cols) for c, cols in shapes
+                                  if tuple(o if o != face else v for o, v in zip(lap, cols[0]))
+                                  == screen[x]]
+                for char, columns in candidates:
                     n = len(columns)
-                    if x + n <= w and screen[x:x + n] == columns:
-                        rest = parse(x + n)
-                        if rest is not None and (best is None or
-                                                 cost(char + rest) < cost(best)):
-                            best = char + rest
-                memo[x] = best
-            return memo[x]
+                    if x + n <= w and screen[x + 1:x + n] == columns[1:]:
+                        laps = char in overhang and n == advance[char] and x + n < w
+                        for rest in (parse(x + n), parse(x + n, overhang[char]) if laps else None):
+                            if rest is not None and (best is None or
+                                                     cost(char + rest) < cost(best)):
+                                best = char + rest
+                memo[(x, lap)] = best
+            return memo[(x, lap)]
 
         start_col = next(c for c in range(w) if not blank_from[c] and
                          any(v != face for v in screen[c]))
@@ -148,10 +200,13 @@ def decode_glyph_line(px, glyphs):
 class Bed:
     """One bed per test run. Call start() once, stop() at the end."""
 
-    def __init__(self, uidriver=None, portcheck=None, keep=False):
+    def __init__(self, uidriver=None, portcheck=None, keep=False, kind="1252"):
         self.uidriver = uidriver      # Unix paths of the helper .exe files
         self.portcheck = portcheck
         self.keep = keep              # keep the temp dir after stop() (for post-mortems)
+        self.kind = kind              # a key of LOCALES
+        self.code_page = code_page(kind)
+        self.text_heights = TEXT_HEIGHT if kind == "1252" else JA_TEXT_HEIGHT[kind]
         self.root = None
         self.prefix = None
         self.env = None
@@ -168,6 +223,10 @@ class Bed:
         self.dpi = 96                 # the prefix's DPI (LogPixels); set_dpi() changes it
         self.layout_dpi = 96          # the DPI the tool laid out for and read_text() reads at
         self.glyphs = None            # the tool's painted glyphs, for read_text()
+        # In code page 932: the characters read_text() knows beyond ASCII and half-width
+        # katakana (read_chars() adds more), and the character set they are painted in.
+        self.extra_chars = ""
+        self.glyph_charset = "acp"
 
     # ---- set-up and tear-down ----
 
@@ -186,14 +245,16 @@ class Bed:
             "WINEARCH": "win64",
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-            # Fixes the ANSI code page of the programs under test (1252 here).
-            "LANG": "C.UTF-8",
+            # The locale the prefix is made in; the programs' one (their ANSI code page)
+            # replaces it once the prefix is made. No LC_* is passed on, so LANG decides.
+            "LANG": LOCALES[self.kind][0],
         })
         self.env = env
         try:
             self._start_xvfb()
             t = time.monotonic()
             self._make_prefix()
+            self.env["LANG"] = LOCALES[self.kind][1]
             self.timings["prefix_s"] = time.monotonic() - t
             t = time.monotonic()
             self._start_server()
@@ -276,16 +337,29 @@ class Bed:
         # larger sizes come out grey-smoothed all the same. The icon-title font (the tool's
         # font) is therefore pinned to Tahoma 8 pt with lfQuality NONANTIALIASED_QUALITY;
         # Wine keeps it in 96-DPI units and scales its height to each DPI.
-        self._wine(["reg", "add", r"HKCU\Control Panel\Desktop\WindowMetrics", "/v", "IconFont",
-                    "/t", "REG_BINARY", "/d", ICON_FONT.hex(), "/f"], timeout=RUN_TIMEOUT)
+        key = r"HKCU\Control Panel\Desktop\WindowMetrics"
+        font = ICON_FONT
+        if self.kind != "1252":
+            if not os.path.isfile(JA_FONT_FILE):
+                raise BedError("%s is missing: install the package fonts-vlgothic "
+                               "(scripts/deps.sh wine)" % JA_FONT_FILE)
+            rc, out, _ = self._wine(["reg", "query", key, "/v", "IconFont"])
+            words = out.decode("ascii", "replace").split()
+            own = bytes.fromhex(words[-1]) if rc == 0 and "REG_BINARY" in words else b""
+            if len(own) != len(ICON_FONT):
+                raise BedError("the prefix has no icon-title font to keep: %r" % out)
+            font = ja_icon_font(own)
+        self._wine(["reg", "add", key, "/v", "IconFont", "/t", "REG_BINARY", "/d", font.hex(),
+                    "/f"], timeout=RUN_TIMEOUT)
 
     def check_rendering(self):
         """Stops the run, naming what differs, unless text is drawn the way the screen
         reading expects; a wrong font would otherwise show up as misread texts much later."""
-        r = self.run(self.uidriver, "rendering")
-        seen = dict(item.split("=", 1) for item in r.stdout.split() if "=" in item)
+        r = self.run(self.uidriver, "rendering",
+                     *([] if self.kind == "1252" else [self.glyph_charset]))
+        seen = dict(item.split("=", 1) for item in r.stdout.split("\n") if "=" in item)
         wrong = ["%s is %r, expected %r" % (k, seen.get(k), v)
-                 for k, v in expected_rendering(self.dpi).items() if seen.get(k) != v]
+                 for k, v in expected_rendering(self.dpi, self.kind).items() if seen.get(k) != v]
         if r.returncode != 0 or wrong:
             raise BedError("the dialog text is not drawn as the screen reading expects (%s; "
                            "uidriver said %r): are fonts-wine and Wine 8 from Debian 12 "
@@ -302,7 +376,7 @@ class Bed:
         its server starts, from HKCU\\Control Panel\\Desktop\\LogPixels (else from
         HKEY_CURRENT_CONFIG\\Software\\Fonts), so the server is restarted: every Windows
         program of the bed ends. The glyphs for reading text are then painted anew, bigger."""
-        if dpi not in TEXT_HEIGHT:
+        if dpi not in self.text_heights:
             raise BedError("no known rendering at %d DPI" % dpi)
         if dpi == self.dpi:
             if self.layout_dpi != dpi:
@@ -320,6 +394,18 @@ class Bed:
         self.glyphs = self._load_glyphs(dpi)
         self.layout_dpi = dpi
 
+    def read_chars(self, *texts, charset=None):
+        """In code page 932: read_text() knows the characters of these texts too, painted in
+        the given character set ("acp", "icon" or a number; by default the one the tool
+        paints in), from now on. A character it was not given reads as unreadable."""
+        known = (self.glyph_charset, self.extra_chars)
+        if charset is not None:
+            self.glyph_charset = charset
+        for text in texts:
+            self.extra_chars += "".join(c for c in text if c not in self.extra_chars)
+        if (self.glyph_charset, self.extra_chars) != known:
+            self.glyphs = self._load_glyphs(self.layout_dpi)
+
     def scale(self, pixels):
         """A fixed size of the tool's layout (pixels at 96 DPI) at the DPI it laid out for."""
         return scale(pixels, self.layout_dpi)
@@ -328,11 +414,17 @@ class Bed:
         """The tool's glyphs as painted in this prefix (uidriver glyphs): a list of
         (character, advance, cell) where cell is a tuple of pixel rows, lowest code first, one
         entry per distinct cell (a space and a no-break space look alike: the space is kept)."""
-        r = self.run(self.uidriver, "glyphs", *([str(dpi)] if dpi else []), timeout=60)
+        args = [str(dpi)] if dpi else []
+        if self.kind != "1252":
+            # Single bytes are ASCII and half-width katakana; a lead byte alone is no character.
+            chars = bytes(range(0x20, 0x7F)) + bytes(range(0xA1, 0xE0))
+            chars += self.extra_chars.encode(self.code_page)
+            args = [str(dpi or self.layout_dpi), self.glyph_charset, chars.hex()]
+        r = self.run(self.uidriver, "glyphs", *args, timeout=60)
         lines = r.stdout.split("\n")
         if r.returncode != 0 or not lines[0].startswith("G "):
             raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])
-        glyphs, seen, i, overhang = [], set(), 0, {}
+        glyphs, seen, i, overhang, alias = [], {}, 0, {}, {}
         while i < len(lines) and lines[i].startswith("G "):
             _, code, advance, height, pad = lines[i].split()
             advance, height, pad = int(advance), int(height), int(pad)
@@ -340,9 +432,11 @@ class Bed:
                                for k in range(6 * pad, 6 * (pad + advance), 6))
                          for row in lines[i + 1:i + 1 + height])
             i += 1 + height
-            if advance > 0 and rows not in seen:
-                seen.add(rows)
-                char = bytes([int(code, 16)]).decode("cp1252", "replace")
+            char = bytes.fromhex(code).decode(self.code_page, "replace")
+            if advance > 0 and rows in seen:
+                alias[char] = seen[rows]
+            elif advance > 0:
+                seen[rows] = char
                 glyphs.append((char, advance, rows))
                 # The first column right of the advance: ink there overhangs the next cell.
                 k = 6 * (pad + advance)
@@ -350,7 +444,7 @@ class Bed:
         face = glyphs[0][2][0][0]         # the space's cell: nothing but the face colour
         # Glyphs with ink first; a blank cell (space) only where nothing else fits.
         glyphs.sort(key=lambda g: all(v == face for row in g[2] for v in row))
-        return {"height": height, "face": face, "list": glyphs,
+        return {"height": height, "face": face, "list": glyphs, "alias": alias,
                 "overhang": {c: col for c, col in overhang.items() if any(v != face for v in col)}}
 
     def _server_cmd(self):
@@ -685,6 +779,16 @@ class Bed:
 
     # ---- the screen ----
 
+    def pixels(self, shot, x, y, w, h):
+        """Rows of 0xRRGGBB of a screen rectangle."""
+        raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                              "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True,
+                             timeout=RUN_TIMEOUT).stdout
+        if len(raw) != 3 * w * h:
+            raise BedError("crop %dx%d+%d+%d is not inside the screen" % (w, h, x, y))
+        return [[(raw[k] << 16) | (raw[k + 1] << 8) | raw[k + 2]
+                 for k in range(3 * w * row, 3 * w * (row + 1), 3)] for row in range(h)]
+
     def screenshot(self, path):
         subprocess.run(["import", "-display", self.display, "-window", "root", path],
                        timeout=RUN_TIMEOUT, check=True, stdout=subprocess.DEVNULL,
@@ -706,25 +810,36 @@ class Bed:
         subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
                         "-colorspace", "Gray", "-filter", "Catrom", "-resize", "400%", crop],
                        timeout=RUN_TIMEOUT, check=True)
-        r = subprocess.run(["tesseract", crop, "stdout", "--psm", "6"], timeout=RUN_TIMEOUT,
+        lang = ["-l", "jpn"] if self.kind != "1252" and self._has_jpn() else []
+        r = subprocess.run(["tesseract", crop, "stdout", "--psm", "6"] + lang, timeout=RUN_TIMEOUT,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
         return r.stdout.decode("utf-8", "replace").strip()
 
-    def read_text(self, x, y, w, h, shot=None):
+    @staticmethod
+    def _has_jpn():
+        langs = subprocess.run(["tesseract", "--list-langs"], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT).stdout.decode()
+        return "jpn" in langs.split()
+
+    def as_read(self, text):
+        """The text as read_text() gives it: a character drawn exactly like one of a lower code
+        (VL Gothic's half-width katakana E and a capital I) reads as that one."""
+        alias = self.glyphs.get("alias", {})
+        return "".join(alias.get(c, c) for c in text)
+
+    def read_text(self, x, y, w, h, shot=None, ground=None):
         """The one line of text the tool painted in a screen rectangle, read exactly: the
         rectangle's pixels must be a row of the tool's own glyphs (as uidriver glyphs draws
         them in this prefix), cell after cell, on the face colour. No guessing: anything else
         reads as '<unreadable ...>' with tesseract's reading beside it for the failure message.
-        Trailing spaces cannot be seen and are not returned."""
+        Trailing spaces cannot be seen and are not returned. ground: the colour a control
+        paints behind its text (a button's or a list's white), read as the face colour."""
         if shot is None:
             shot = self.screenshot(os.path.join(self.root, "ocr-screen.png"))
-        raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
-                              "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True,
-                             timeout=RUN_TIMEOUT).stdout
-        if len(raw) != 3 * w * h:
-            raise BedError("crop %dx%d+%d+%d is not inside the screen" % (w, h, x, y))
-        px = [[(raw[k] << 16) | (raw[k + 1] << 8) | raw[k + 2]
-               for k in range(3 * w * row, 3 * w * (row + 1), 3)] for row in range(h)]
+        px = self.pixels(shot, x, y, w, h)
+        if ground is not None:
+            face = self.glyphs["face"]
+            px = [[face if v == ground else v for v in row] for row in px]
         text = decode_glyph_line(px, self.glyphs)
         if text is None:
             return "<unreadable; tesseract reads %r>" % self.ocr(x, y, w, h, shot)

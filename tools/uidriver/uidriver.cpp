@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 static const char kMainClass[] = "DLG_KM_740_TOOL";
 static const char kBoxClass[] = "#32770";
@@ -34,9 +35,12 @@ static int Usage()
                  "  client | client-origin | window-rect\n"
                  "  click ID | caption ID | wait-caption ID TEXT [ms] | enabled ID | visible ID\n"
                  "  rect ID | items ID | cursel ID | select ID INDEX\n"
-                 "  boxes | wait-box [ms] | dismiss | acp | rendering | glyphs [dpi]\n"
+                 "  boxes | wait-box [ms] | dismiss | acp | rendering [CHARSET]\n"
+                 "  glyphs [dpi [CHARSET [HEX]]]\n"
                  "  dpi-changed DPI LEFT TOP RIGHT BOTTOM\n"
-                 "ID: a number or close, start, port, baud, store\n");
+                 "ID: a number or close, start, port, baud, store\n"
+                 "CHARSET: icon (the icon-title font's own), acp (the ANSI code page's) or a number;\n"
+                 "HEX: ANSI text whose characters to paint, as hex bytes (default: 20..FF)\n");
     return 2;
 }
 
@@ -230,8 +234,14 @@ static int CmdWaitCaption(int argc, char **argv)
     int id;
     DWORD ms;
     if (argc < 4 || !ParseId(argv[2], &id) || !ParseMs(argc, argv, 4, &ms)) return Usage();
+    // The text as given, from the wide command line: argv holds it converted to the ANSI code
+    // page, and a text outside it (or one read as UTF-8 there) would never match.
+    int wargc = 0;
+    LPWSTR *wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
+    if (wargv == NULL || wargc != argc || wcslen(wargv[3]) >= 1024) return Usage();
     wchar_t want[1024];
-    if (!MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, want, 1024)) return Usage();
+    wcscpy(want, wargv[3]);
+    LocalFree(wargv);
     DWORD start = GetTickCount();
     wchar_t buf[2048];
     for (;;) {
@@ -432,39 +442,81 @@ static int ToolDpi()
     return dpi;
 }
 
+// Which character set a font is made with: the icon-title font's own, the ANSI code page's, or
+// a number given.
+static const int kCharsetIcon = -1;
+static const int kCharsetAcp = -2;
+
+static int ParseCharset(const char *s, int *charset)
+{
+    if (std::strcmp(s, "icon") == 0) *charset = kCharsetIcon;
+    else if (std::strcmp(s, "acp") == 0) *charset = kCharsetAcp;
+    else {
+        char *end = NULL;
+        long v = std::strtol(s, &end, 0);
+        if (end == s || *end != '\0' || v < 0 || v > 255) return 0;
+        *charset = (int)v;
+    }
+    return 1;
+}
+
+static BYTE AcpCharset()
+{
+    CHARSETINFO info;
+    if (!TranslateCharsetInfo((DWORD *)(UINT_PTR)GetACP(), &info, TCI_SRCCODEPAGE)) return DEFAULT_CHARSET;
+    return (BYTE)info.ciCharset;
+}
+
+static BYTE ChosenCharset(int charset, BYTE own)
+{
+    return charset == kCharsetIcon ? own : charset == kCharsetAcp ? AcpCharset() : (BYTE)charset;
+}
+
 // The icon-title font as the tool makes it for a DPI (platform/win32/window.cpp):
-// SystemParametersInfoForDpi where there is one, else the plain call scaled.
-static HFONT ToolFont(int dpi)
+// SystemParametersInfoForDpi where there is one, else the plain call scaled; with the
+// character set chosen.
+static HFONT ToolFont(int dpi, int charset)
 {
     typedef BOOL(WINAPI * ForDpiProc)(UINT, UINT, PVOID, UINT, UINT);
     ForDpiProc forDpi = reinterpret_cast<ForDpiProc>(User32Proc("SystemParametersInfoForDpi"));
     LOGFONTW wide;
-    if (forDpi && forDpi(SPI_GETICONTITLELOGFONT, sizeof wide, &wide, 0, (UINT)dpi))
+    if (forDpi && forDpi(SPI_GETICONTITLELOGFONT, sizeof wide, &wide, 0, (UINT)dpi)) {
+        wide.lfCharSet = ChosenCharset(charset, wide.lfCharSet);
         return CreateFontIndirectW(&wide);
+    }
     LOGFONTA lf;
     if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return NULL;
     int system = ToolDpi();
     if (dpi != system) lf.lfHeight = MulDiv(lf.lfHeight, dpi, system);
+    lf.lfCharSet = ChosenCharset(charset, lf.lfCharSet);
     return CreateFontIndirectA(&lf);
+}
+
+// The character set the icon-title font's description names.
+static int IconCharset()
+{
+    LOGFONTA lf;
+    if (!SystemParametersInfoA(SPI_GETICONTITLELOGFONT, sizeof lf, &lf, 0)) return -1;
+    return lf.lfCharSet;
 }
 
 // What decides how the tool's text looks on screen: the face that the icon-title font (the
 // layout's font) really gets, its cell height, the width of a sample, and font smoothing.
 // The bed compares this with what its screen reading was made for.
-static int CmdRendering()
+static int CmdRendering(int charset)
 {
     const int dpi = ToolDpi();
-    HFONT font = ToolFont(dpi);
+    HFONT font = ToolFont(dpi, charset);
     if (font == NULL) {
         std::printf("no icon-title font %lu\n", GetLastError());
         return 1;
     }
-    LOGFONTA lf;
-    GetObjectA(font, sizeof lf, &lf);
+    LOGFONTW lf;
+    GetObjectW(font, sizeof lf, &lf);
     HDC dc = GetDC(NULL);
     HGDIOBJ old = SelectObject(dc, font);
-    char face[LF_FACESIZE] = "";
-    GetTextFaceA(dc, (int)sizeof face, face);
+    wchar_t face[LF_FACESIZE] = L"";
+    GetTextFaceW(dc, LF_FACESIZE, face);
     TEXTMETRICA tm;
     GetTextMetricsA(dc, &tm);
     static const char kSample[] = "Receiving data...";
@@ -477,18 +529,38 @@ static int CmdRendering()
     UINT type = 0;
     SystemParametersInfoA(SPI_GETFONTSMOOTHING, 0, &smoothing, 0);
     SystemParametersInfoA(SPI_GETFONTSMOOTHINGTYPE, 0, &type, 0);
-    std::printf("requested=%s face=%s height=%ld sample=%ld smoothing=%d type=%u dpi=%d lfheight=%ld\n",
-                lf.lfFaceName, face, tm.tmHeight, extent.cx, smoothing ? 1 : 0, type, dpi, lf.lfHeight);
+    // Face names may hold spaces: "key=value" items, one a line.
+    std::printf("requested=");
+    PrintWide(lf.lfFaceName, 1);
+    std::printf("\nface=");
+    PrintWide(face, 1);
+    std::printf("\nheight=%ld\nsample=%ld\nsmoothing=%d\ntype=%u\ndpi=%d\nlfheight=%ld\n"
+                "charset=%d\niconcharset=%d\nacp=%u\n",
+                tm.tmHeight, extent.cx, smoothing ? 1 : 0, type, dpi, lf.lfHeight, lf.lfCharSet,
+                IconCharset(), GetACP());
     return 0;
 }
 
 // The glyphs of the icon-title font as the tool paints them (opaque, button-face background,
-// button-text colour), one per byte 0x20..0xFF: "G code advance height pad" and then one line
-// of RRGGBB pixels per row, pad columns on each side of the advance cell. The bed reads painted
-// text by matching these against the screen, pixel for pixel.
-static int CmdGlyphs(int dpi)
+// button-text colour), one per character: of the ANSI text given (a lead byte of the code page
+// and its trail byte make one), else one per byte 0x20..0xFF. For each "G HEX advance height
+// pad" (HEX: the character's bytes) and then one line of RRGGBB pixels per row, pad columns on
+// each side of the advance cell. The bed reads painted text by matching these against the
+// screen, pixel for pixel.
+static int CmdGlyphs(int dpi, int charset, const char *hex)
 {
-    HFONT font = ToolFont(dpi > 0 ? dpi : ToolDpi());
+    unsigned char text[1024];
+    int length = 0;
+    if (hex == NULL) {
+        for (int code = 0x20; code <= 0xFF; code++) text[length++] = (unsigned char)code;
+    } else {
+        for (const char *p = hex; p[0] && p[1]; p += 2) {
+            unsigned int b;
+            if (length == (int)sizeof text || std::sscanf(p, "%2x", &b) != 1) return Usage();
+            text[length++] = (unsigned char)b;
+        }
+    }
+    HFONT font = ToolFont(dpi > 0 ? dpi : ToolDpi(), charset);
     if (font == NULL) {
         std::printf("no font\n");
         return 1;
@@ -521,16 +593,21 @@ static int CmdGlyphs(int dpi)
     SetBkColor(dc, face);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     RECT all = {0, 0, width, height};
-    for (int code = 0x20; code <= 0xFF; code++) {
-        char c = (char)code;
+    const UINT acp = GetACP();
+    for (int at = 0; at < length;) {
+        const char *c = reinterpret_cast<const char *>(text + at);
+        int n = hex != NULL && at + 1 < length && IsDBCSLeadByteEx(acp, text[at]) ? 2 : 1;
+        at += n;
         SIZE extent = {0, 0};
-        GetTextExtentPoint32A(dc, &c, 1, &extent);
+        GetTextExtentPoint32A(dc, c, n, &extent);
         FillRect(dc, &all, brush);
-        TextOutA(dc, kPad, 0, &c, 1);
+        TextOutA(dc, kPad, 0, c, n);
         GdiFlush();
         int cell = (int)extent.cx + 2 * kPad;
         if (cell > width) cell = width;
-        std::printf("G %02x %ld %d %d\n", code, extent.cx, height, kPad);
+        std::printf("G ");
+        for (int k = 0; k < n; k++) std::printf("%02x", (unsigned char)c[k]);
+        std::printf(" %ld %d %d\n", extent.cx, height, kPad);
         const DWORD *px = static_cast<const DWORD *>(bits);
         for (int y = 0; y < height; y++) {
             for (int x = 0; x < cell; x++) std::printf("%06lx", px[y * width + x] & 0xFFFFFF);
@@ -638,8 +715,15 @@ int main(int argc, char **argv)
     else if (std::strcmp(cmd, "boxes") == 0 && argc == 2) rc = CmdBoxes();
     else if (std::strcmp(cmd, "wait-box") == 0) rc = CmdWaitBox(argc, argv);
     else if (std::strcmp(cmd, "dismiss") == 0 && argc == 2) rc = CmdDismiss();
-    else if (std::strcmp(cmd, "rendering") == 0 && argc == 2) rc = CmdRendering();
-    else if (std::strcmp(cmd, "glyphs") == 0 && argc <= 3) rc = CmdGlyphs(argc == 3 ? std::atoi(argv[2]) : 0);
+    else if (std::strcmp(cmd, "rendering") == 0 && argc <= 3) {
+        int charset = kCharsetIcon;
+        if (argc == 3 && !ParseCharset(argv[2], &charset)) return Usage();
+        rc = CmdRendering(charset);
+    } else if (std::strcmp(cmd, "glyphs") == 0 && argc <= 5) {
+        int charset = kCharsetIcon;
+        if (argc >= 4 && !ParseCharset(argv[3], &charset)) return Usage();
+        rc = CmdGlyphs(argc >= 3 ? std::atoi(argv[2]) : 0, charset, argc == 5 ? argv[4] : NULL);
+    }
     else if (std::strcmp(cmd, "dpi-changed") == 0 && argc == 7) rc = CmdDpiChanged(argv);
     else if (std::strcmp(cmd, "acp") == 0 && argc == 2) {
         std::printf("%u\n", GetACP()); // the code page the tool's ANSI texts are read in
