@@ -100,12 +100,10 @@ void AbandonBegin(PlatWindow window, int result)
         // later Start: it is closed and kept. Without one, the list was missing.
         if (gDownload.outputFile != nullptr) {
             OutputFileClose();
-            snprintf(text, sizeof text,
-                     "The file of an earlier download was still open; it has been closed:\r\n%s",
-                     SlotText(gDownload.outputPath));
+            const TextValue values[] = {{"PATH", SlotText(gDownload.outputPath), 1}};
+            AppendBoxText(text, sizeof text, BOX_EARLIER_FILE_CLOSED, values, 1);
         } else {
-            snprintf(text, sizeof text, "%s",
-                     "The destination list was not found, so the download cannot start.");
+            AppendBoxText(text, sizeof text, BOX_NO_STORE_LIST, nullptr, 0);
         }
         break;
     }
@@ -116,67 +114,61 @@ void AbandonBegin(PlatWindow window, int result)
     if (text[0] != '\0') WarningBox(window, WARN_REFUSAL, text);
 }
 
-// Appends a text to a zero-terminated one in a field of `size` bytes, cut to fit.
-void AppendText(char* text, size_t size, const char* part)
-{
-    size_t used = strlen(text);
-    if (used + 1 < size) snprintf(text + used, size - used, "%s", part);
-}
-
 // What the port reported, how often, that records may be missing or damaged, and what to
 // check, for the one box at the end of a download. Empty when the driver reported nothing.
 void LineErrorText(char* text, size_t size)
 {
     struct Kind {
-        const char* name;
-        const char* meaning;
-        const char* advice;   // null: the overrun advice, given once for both overruns
+        int line;     // the kind's line, with its count
+        int advice;   // -1: the overrun advice, given once for both overruns
     };
-    static const char kOverrunAdvice[] =
-        "Overruns: the device sends faster than the port is read. Turn on flow control "
-        "(XON/XOFF) at the device, or choose a lower baud rate on both sides.";
     static const Kind kinds[COMM_ERR_KINDS] = {
-        {"input queue overrun", " (received bytes were dropped)", nullptr},
-        {"hardware overrun", " (received bytes were lost)", nullptr},
-        {"framing error", "",
-         "Framing errors mostly mean a wrong baud rate: set the same rate as the device "
-         "(8 data bits, no parity, 1 stop bit)."},
-        {"parity error", "",
-         "Parity errors: the device must send 8 data bits without parity, at the same rate."},
-        {"break", "", "A break: check the cable and that the device stayed switched on."},
+        {BOX_RX_QUEUE_OVERRUN, -1},
+        {BOX_RX_HARDWARE_OVERRUN, -1},
+        {BOX_RX_FRAMING_ERROR, BOX_RX_FRAMING_ADVICE},
+        {BOX_RX_PARITY_ERROR, BOX_RX_PARITY_ADVICE},
+        {BOX_RX_BREAK, BOX_RX_BREAK_ADVICE},
     };
     text[0] = '\0';
     if (!CommHadLineErrors()) return;
-    AppendText(text, size, "The serial port reported receive errors during the download:\r\n");
+    AppendBoxText(text, size, BOX_RX_ERRORS, nullptr, 0);
+    AppendText(text, size, "\r\n");
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
         uint32_t count = gComm.lineErrors[kind];
         if (count == 0) continue;
-        char line[128];
-        snprintf(line, sizeof line, "- %s: %u %s%s\r\n", kinds[kind].name, (unsigned)count,
-                 count == 1 ? "time" : "times", kinds[kind].meaning);
-        AppendText(text, size, line);
+        char number[16];
+        snprintf(number, sizeof number, "%u", (unsigned)count);
+        // The word for the count is itself a catalogue text ("time", "times").
+        char times[CSV_LINE_SIZE];
+        times[0] = '\0';
+        AppendBoxText(times, sizeof times, count == 1 ? BOX_RX_TIME : BOX_RX_TIMES, nullptr, 0);
+        const TextValue values[] = {{"COUNT", number, 1}, {"TIMES", times, 0}};
+        AppendBoxText(text, size, kinds[kind].line, values, 2);
+        AppendText(text, size, "\r\n");
     }
-    AppendText(text, size, "Records may be missing or damaged; the file keeps what was received.\r\n");
+    AppendBoxText(text, size, BOX_RX_DAMAGED, nullptr, 0);
+    AppendText(text, size, "\r\n");
     if (gComm.lineErrors[COMM_ERR_RXOVER] != 0 || gComm.lineErrors[COMM_ERR_OVERRUN] != 0) {
         AppendText(text, size, "\r\n");
-        AppendText(text, size, kOverrunAdvice);
+        AppendBoxText(text, size, BOX_RX_OVERRUN_ADVICE, nullptr, 0);
     }
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
-        if (gComm.lineErrors[kind] == 0 || kinds[kind].advice == nullptr) continue;
+        if (gComm.lineErrors[kind] == 0 || kinds[kind].advice < 0) continue;
         AppendText(text, size, "\r\n");
-        AppendText(text, size, kinds[kind].advice);
+        AppendBoxText(text, size, kinds[kind].advice, nullptr, 0);
     }
 }
 
 // The box for a timer that could not be set: what it means for the download, and the
 // system's reason, taken before anything else can change the last error.
-void WarnTimerFailed(PlatWindow window, unsigned error, const char* outcome)
+void WarnTimerFailed(PlatWindow window, unsigned error, int box)
 {
     char reason[SYSTEM_TEXT_SIZE];
     SystemErrorText(error, reason, sizeof reason);
     char text[WARNING_TEXT_SIZE];
-    snprintf(text, sizeof text, "The download timer could not be set, so %s.\r\n%s", outcome,
-             reason);
+    text[0] = '\0';
+    const TextValue values[] = {{"REASON", reason, 1}};
+    AppendBoxText(text, sizeof text, box, values, 1);
     WarningBox(window, WARN_REFUSAL, text);
 }
 
@@ -196,14 +188,14 @@ void EndUnscheduled(PlatWindow window)
         RestoreIdleControls(window);
         gStatus.statusIndex = STATUS_READY;
         InvalidateStatus(window);
-        WarnTimerFailed(window, error, "the download could not start");
+        WarnTimerFailed(window, error, BOX_TIMER_NOT_STARTED);
         return;
     }
     int whole = gDownload.transferState == XFER_DONE;
     DownloadFinish(window);
     gDownload.phase = PHASE_IDLE;
     InvalidateStatus(window);
-    if (!whole) WarnTimerFailed(window, error, "the download was ended early");
+    if (!whole) WarnTimerFailed(window, error, BOX_TIMER_ENDED_EARLY);
 }
 
 void Cancel(PlatWindow window)

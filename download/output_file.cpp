@@ -190,53 +190,46 @@ int OutputFileLastFailure(void) { return gOutputFailure.failure; }
 void OutputFileFailureText(char* text, size_t size)
 {
     if (text == nullptr || size == 0) return;
+    text[0] = '\0';
     char reason[SYSTEM_TEXT_SIZE];
     FailureReason(reason, sizeof reason);
-    const char* place = gOutputFailure.place;
+    char count[16];
+    snprintf(count, sizeof count, "%d", (int)OUTPUT_LAST_CANDIDATE);
+    const TextValue values[] = {{"PATH", gOutputFailure.place, 1}, {"REASON", reason, 1}};
     switch (gOutputFailure.failure) {
     case OUTPUT_NO_FOLDER:
-        snprintf(text, size, "%s",
-                 "The destination folder is not known, so no file can be created there.");
+        AppendBoxText(text, size, BOX_NO_FOLDER, nullptr, 0);
         break;
     case OUTPUT_PATH_TOO_LONG:
-        snprintf(text, size, "The destination folder's path is too long for a file name:\r\n%s",
-                 place);
+        AppendBoxText(text, size, BOX_PATH_TOO_LONG, values, 1);
         break;
-    case OUTPUT_ALL_TAKEN:
-        snprintf(text, size,
-                 "All %d file names for this second are already taken in:\r\n%s\r\n"
-                 "Try again in a second.",
-                 OUTPUT_LAST_CANDIDATE, place);
+    case OUTPUT_ALL_TAKEN: {
+        const TextValue taken[] = {{"COUNT", count, 1}, {"PATH", gOutputFailure.place, 1}};
+        AppendBoxText(text, size, BOX_NAMES_TAKEN, taken, 2);
+        AppendText(text, size, "\r\n");
+        AppendBoxText(text, size, BOX_NAMES_TAKEN_HINT, nullptr, 0);
         break;
+    }
     case OUTPUT_NO_MEMORY:
-        snprintf(text, size, "%s", "There is not enough memory to create the output file.");
+        AppendBoxText(text, size, BOX_NO_MEMORY, nullptr, 0);
         break;
     case OUTPUT_CREATE_FAILED:
-        snprintf(text, size, "The output file could not be created:\r\n%s\r\n%s", place, reason);
+        AppendBoxText(text, size, BOX_NOT_CREATED, values, 2);
         break;
     case OUTPUT_WRITE_FAILED:
-        snprintf(text, size,
-                 "The output file could not be written; the download was stopped:\r\n%s\r\n%s",
-                 place, reason);
+        AppendBoxText(text, size, BOX_NOT_WRITTEN, values, 2);
         break;
     case OUTPUT_CLOSE_FAILED:
-        snprintf(text, size, "The output file could not be completed:\r\n%s\r\n%s", place,
-                 reason);
+        AppendBoxText(text, size, BOX_NOT_COMPLETED, values, 2);
         break;
     case OUTPUT_REMOVE_FAILED:
-        snprintf(text, size,
-                 "The download was cancelled, but its file could not be deleted:\r\n%s\r\n%s",
-                 place, reason);
+        AppendBoxText(text, size, BOX_NOT_DELETED, values, 2);
         break;
     case OUTPUT_UNUSED_REMOVE_FAILED:
         // Nobody cancelled: the port refused, and the file made for the download stayed.
-        snprintf(text, size,
-                 "The download could not start, and its new, empty file could not be "
-                 "deleted:\r\n%s\r\n%s",
-                 place, reason);
+        AppendBoxText(text, size, BOX_EMPTY_NOT_DELETED, values, 2);
         break;
     default:
-        text[0] = '\0';
         break;
     }
 }

@@ -65,6 +65,10 @@ struct PlatLogFont {
     unsigned char bytes[60];
 };
 int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi);
+// The character set of the system's ANSI code page (TranslateCharsetInfo of GetACP), or
+// DEFAULT_CHARSET (1) when the system does not name one; and a description with that set.
+int PlatAnsiCharset(void);
+void PlatSetLogFontCharset(PlatLogFont* description, int charset);
 PlatFont PlatCreateFont(const PlatLogFont* description);
 void PlatDeleteFont(PlatFont font);
 // WM_SETFONT to a control, with redraw.

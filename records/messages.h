@@ -16,6 +16,41 @@ enum GeneralText {
     TEXT_NO_ENABLE_PORTS = 7
 };
 
+// Texts of the boxes a failed download or file shows, each with an optional key of its own
+// in message.csv and a built-in English default. None is counted as missing: a catalogue of
+// the 15 texts alone brings no warning.
+enum BoxText {
+    BOX_NO_STORE_LIST,
+    BOX_EARLIER_FILE_CLOSED,
+    BOX_TIMER_NOT_STARTED,
+    BOX_TIMER_ENDED_EARLY,
+    BOX_NO_FOLDER,
+    BOX_PATH_TOO_LONG,
+    BOX_NAMES_TAKEN,
+    BOX_NAMES_TAKEN_HINT,
+    BOX_NO_MEMORY,
+    BOX_NOT_CREATED,
+    BOX_NOT_WRITTEN,
+    BOX_NOT_COMPLETED,
+    BOX_NOT_DELETED,
+    BOX_EMPTY_NOT_DELETED,
+    BOX_RX_ERRORS,
+    BOX_RX_QUEUE_OVERRUN,
+    BOX_RX_HARDWARE_OVERRUN,
+    BOX_RX_FRAMING_ERROR,
+    BOX_RX_PARITY_ERROR,
+    BOX_RX_BREAK,
+    BOX_RX_TIME,
+    BOX_RX_TIMES,
+    BOX_RX_DAMAGED,
+    BOX_RX_OVERRUN_ADVICE,
+    BOX_RX_FRAMING_ADVICE,
+    BOX_RX_PARITY_ADVICE,
+    BOX_RX_BREAK_ADVICE,
+    BOX_ERROR_CODE,
+    BOX_TEXT_COUNT
+};
+
 // Slots of labelTexts.
 enum LabelText { LABEL_PORT_NO = 0, LABEL_BAUDRATE = 1, LABEL_STORE_FOLDER = 2 };
 
@@ -23,6 +58,7 @@ struct AppTexts {
     char* labelTexts[LABEL_SLOTS];
     char* generalTexts[GENERAL_SLOTS];
     char* statusTexts[STATUS_SLOTS];  // indexed by StatusIndex
+    char* boxTexts[BOX_TEXT_COUNT];   // indexed by BoxText; empty: the built-in default
     char* desktopPath;
     char* documentsPath;
 };
@@ -37,6 +73,23 @@ const char* SlotText(const char* slot);
 enum { PORT_REFUSAL_SIZE = 3 + 11 + 1 + 255 + 1 };
 // "COMn " and the NOT_ENABLED text, the refusal of a port. Returns snprintf's length.
 int PortNotEnabledText(char* text, size_t size, int port);
+
+// A value that a box text places with a placeholder: its name between percent signs
+// (%PATH%, %REASON%, %COUNT%, %CODE%, %TIMES%), matched without regard to ASCII case.
+struct TextValue {
+    const char* name;
+    const char* value;
+    int mustShow;   // 1: a value the text does not place goes on a line of its own after it
+};
+
+// Appends box text `box` to the zero-terminated `text` (a field of `size` bytes), each
+// placeholder replaced by its value, every occurrence alike. The values are copied as they
+// are, never read as placeholders or as a format. A percent sign that starts no known
+// placeholder stays as written. A value with mustShow that the text does not place follows
+// on a line of its own, unless it is empty. Whatever does not fit is cut between characters.
+void AppendBoxText(char* text, size_t size, int box, const TextValue* values, int count);
+// Appends bytes as AppendBoxText does: as many whole characters as fit.
+void AppendText(char* text, size_t size, const char* part);
 
 int MessagesLoad(void);
 int MessagesFillDefaults(int clearFirst);

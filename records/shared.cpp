@@ -5,6 +5,7 @@
 #include <string.h>
 #include "platform/system.h"
 #include "platform/window.h"
+#include "records/messages.h"
 
 // Most bytes a module path can take: 32767 UTF-16 units, each up to two ANSI bytes.
 enum { MODULE_PATH_MOST = 1 << 17 };
@@ -139,7 +140,12 @@ void ShowLastError(PlatWindow owner)
     char text[SYSTEM_TEXT_SIZE];
     SystemErrorText(code, text, sizeof text);
     // Some codes have no text in the system table; an empty box would tell the user nothing.
-    if (text[0] == '\0') snprintf(text, sizeof text, "Error %u.", code);
+    if (text[0] == '\0') {
+        char number[16];
+        snprintf(number, sizeof number, "%u", code);
+        const TextValue values[] = {{"CODE", number, 1}};
+        AppendBoxText(text, sizeof text, BOX_ERROR_CODE, values, 1);
+    }
     WarningBox(owner, WARN_SYSTEM, text);
 }
 

@@ -203,6 +203,19 @@ void PlaceAll(PlatWindow window, PlatDc dc, int first)
     }
 }
 
+// The icon-title font for a DPI, in the character set of the system's ANSI code page. The
+// texts are bytes in that code page, but TextOutA and GetTextExtentPointA convert them by
+// the font's character set: a description that keeps a Western set (an English Windows
+// running programs that are not Unicode in Japanese) drew and measured them as mojibake.
+// On a Western system the set is the description's own, so nothing else changes.
+PlatFont MakeTextFont(int dpi)
+{
+    PlatLogFont description;
+    if (!PlatGetIconTitleLogFont(&description, dpi)) return nullptr;
+    PlatSetLogFontCharset(&description, PlatAnsiCharset());
+    return PlatCreateFont(&description);
+}
+
 }  // namespace
 
 int32_t DpiScale(int32_t pixels, int dpi)
@@ -218,8 +231,7 @@ void LayoutDialog(PlatWindow window, PlatDc dc)
 {
     gLayout.dpi = PlatGetDpiForWindow(window);
     if (!gLayout.textFont) {
-        PlatLogFont description;
-        if (PlatGetIconTitleLogFont(&description, gLayout.dpi)) gLayout.textFont = PlatCreateFont(&description);
+        gLayout.textFont = MakeTextFont(gLayout.dpi);
         if (!gLayout.textFont) {
             ShowLastError(window);
             return;
@@ -242,9 +254,7 @@ void LayoutForDpi(PlatWindow window, int dpi, const PlatRect* suggested)
     PlatDc dc = PlatGetDc(window);
     if (!dc) return;
     PlatFont oldFont = gLayout.textFont;
-    PlatLogFont description;
-    PlatFont newFont = nullptr;
-    if (PlatGetIconTitleLogFont(&description, dpi)) newFont = PlatCreateFont(&description);
+    PlatFont newFont = MakeTextFont(dpi);
     // Without a font for the new DPI the old one stays: smaller text, but a whole layout.
     if (newFont) gLayout.textFont = newFont;
     gLayout.dpi = dpi;

@@ -97,7 +97,11 @@ const std::string& MemKey(const char* path)
 struct SimFontRec {
     int alive;
     int em;                  // the font's height in pixels (the description's |lfHeight|)
+    int charset;             // the description's lfCharSet
 };
+
+// Where LOGFONTA keeps lfCharSet: after five 32-bit fields and three flag bytes.
+enum { LOGFONT_CHARSET_OFFSET = 23 };
 
 struct SimDcRec {
     PlatWindow window;
@@ -114,6 +118,8 @@ struct SimWorld {
     std::string modulePath;
     int modulePathSet;
     int codePage;
+    int iconTitleCharset;
+    int misconverted;
     std::map<int, std::string> folders;
     PlatTime localTime;
     long heapBlocks;
@@ -343,6 +349,8 @@ void SimReset(void)
     w.lastError = 0;
     w.modulePathSet = 0;
     w.codePage = 1252;
+    w.iconTitleCharset = 0;
+    w.misconverted = 0;
     w.localTime = PlatTime{2010, 2, 19, 14, 5, 9, 0};
     w.heapBlocks = 0;
     w.diskFull = 0;
@@ -388,6 +396,7 @@ void SimSetModulePath(const char* path)
 }
 
 void SimSetCodePage(int codePage) { World().codePage = codePage; }
+void SimSetIconTitleCharset(int charset) { World().iconTitleCharset = charset; }
 
 void SimSetSpecialFolder(int csidl, const char* path)
 {
@@ -528,6 +537,34 @@ void SimSetDpi(int dpi) { World().dpi = dpi; }
 int SimDcsHeld(void) { return World().dcsHeld; }
 int SimFontsDeletedInUse(void) { return World().fontsDeletedInUse; }
 int SimFontHeight(PlatFont font) { return FontEm(font); }
+
+int SimFontCharset(PlatFont font)
+{
+    return font ? reinterpret_cast<SimFontRec*>(font)->charset : SIM_CHARSET_DEFAULT;
+}
+
+int SimMisconverted(void) { return World().misconverted; }
+
+// The code page an ANSI text call converts by: the selected font's character set names it,
+// and only the default set stands for the system's ANSI code page.
+static int ConversionCodePage(PlatFont font)
+{
+    switch (SimFontCharset(font)) {
+    case SIM_CHARSET_ANSI:
+        return 1252;
+    case SIM_CHARSET_SHIFTJIS:
+        return 932;
+    default:
+        return World().codePage;
+    }
+}
+
+static int ConvertText(PlatFont font)
+{
+    int codePage = ConversionCodePage(font);
+    if (codePage != World().codePage) World().misconverted++;
+    return codePage;
+}
 
 int SimFontsAlive(void)
 {
@@ -1020,7 +1057,15 @@ int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi)
     // lfHeight, the first field: -13 at 96 DPI, as Windows reports 9 points, scaled.
     int32_t height = -ScaleBy(SIM_FONT_EM, dpi, 96);
     memcpy(description->bytes, &height, sizeof height);
+    description->bytes[LOGFONT_CHARSET_OFFSET] = (unsigned char)World().iconTitleCharset;
     return 1;
+}
+
+int PlatAnsiCharset(void) { return World().codePage == 932 ? SIM_CHARSET_SHIFTJIS : SIM_CHARSET_ANSI; }
+
+void PlatSetLogFontCharset(PlatLogFont* description, int charset)
+{
+    description->bytes[LOGFONT_CHARSET_OFFSET] = (unsigned char)charset;
 }
 
 PlatFont PlatCreateFont(const PlatLogFont* description)
@@ -1028,7 +1073,8 @@ PlatFont PlatCreateFont(const PlatLogFont* description)
     if (Fails(SIM_OP_CREATE_FONT)) return nullptr;
     int32_t height = 0;
     memcpy(&height, description->bytes, sizeof height);
-    SimFontRec* rec = new SimFontRec{1, height < 0 ? -height : height > 0 ? height : SIM_FONT_EM};
+    SimFontRec* rec = new SimFontRec{1, height < 0 ? -height : height > 0 ? height : SIM_FONT_EM,
+                                     description->bytes[LOGFONT_CHARSET_OFFSET]};
     World().fonts.push_back(rec);
     return reinterpret_cast<PlatFont>(rec);
 }
@@ -1073,6 +1119,7 @@ int PlatGetTextExtent(PlatDc dc, const char* text, int length, PlatSize* size)
     if (Fails(SIM_OP_TEXT_EXTENT)) return 0;
     if (World().failExtents.count(std::string(text, (size_t)(length > 0 ? length : 0)))) return 0;
     PlatFont font = reinterpret_cast<SimDcRec*>(dc)->selected;
+    ConvertText(font);
     size->cx = CharWidthOf(font) * length;
     size->cy = LineHeightOf(font);
     return 1;
@@ -1110,8 +1157,9 @@ int PlatRectVisible(PlatDc dc, const PlatRect* rect)
 int PlatTextOut(PlatDc dc, int x, int y, const char* text, int length)
 {
     SimDcRec* rec = reinterpret_cast<SimDcRec*>(dc);
-    World().textOuts.push_back(
-        SimTextOut{std::string(text, (size_t)length), x, y, rec->selected, rec->background, rec->foreground});
+    int codePage = ConvertText(rec->selected);
+    World().textOuts.push_back(SimTextOut{std::string(text, (size_t)length), x, y, rec->selected, rec->background,
+                                          rec->foreground, codePage});
     return 1;
 }
 

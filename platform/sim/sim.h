@@ -51,6 +51,9 @@ int SimCalls(SimOp op);
 // --- process ---
 void SimSetModulePath(const char* path);     // null: the call fails
 void SimSetCodePage(int codePage);           // 932 (Shift-JIS lead bytes) or 1252 (none)
+// The character set the icon-title font's description names (0 after a reset). A Windows
+// set to another code page for programs that are not Unicode may keep a Western one.
+void SimSetIconTitleCharset(int charset);
 void SimSetSpecialFolder(int csidl, const char* path);  // null: not found
 void SimSetLocalTime(const PlatTime& time);
 // Bytes allocated through PlatHeapAlloc and not yet freed.
@@ -159,6 +162,7 @@ struct SimTextOut {
     PlatFont font;
     uint32_t background;
     uint32_t foreground;
+    int codePage;            // the code page the text was converted by (see below)
 };
 const std::vector<SimTextOut>& SimTextOuts(void);
 void SimClearPaintLog(void);
@@ -168,6 +172,14 @@ void SimClearPaintLog(void);
 enum { SIM_CHAR_WIDTH = 8, SIM_LINE_HEIGHT = 16, SIM_FONT_EM = 13 };
 // The height (|lfHeight|) a font was made with.
 int SimFontHeight(PlatFont font);
+// Character sets (lfCharSet values) and the one a font was made with (default for none).
+enum { SIM_CHARSET_ANSI = 0, SIM_CHARSET_DEFAULT = 1, SIM_CHARSET_SHIFTJIS = 128 };
+int SimFontCharset(PlatFont font);
+// As the system does, the ANSI text calls (TextOutA, GetTextExtentPointA) convert their
+// bytes by the code page of the selected font's character set (the default set: the ANSI
+// code page). Counts the calls since the reset whose set named another code page than the
+// system's ANSI one: each drew or measured mojibake.
+int SimMisconverted(void);
 // Measurements of exactly this text fail (in addition to SimFail).
 void SimFailExtentOf(const char* text);
 // The font selected into the innermost open paint's device context (or the last ended

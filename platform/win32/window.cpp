@@ -186,6 +186,22 @@ int PlatGetIconTitleLogFont(PlatLogFont* description, int dpi)
     return 1;
 }
 
+int PlatAnsiCharset(void)
+{
+    CHARSETINFO info;
+    if (!TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<UINT_PTR>(GetACP())), &info, TCI_SRCCODEPAGE))
+        return DEFAULT_CHARSET;
+    return (int)info.ciCharset;
+}
+
+void PlatSetLogFontCharset(PlatLogFont* description, int charset)
+{
+    LOGFONTA font;
+    memcpy(&font, description->bytes, sizeof font);
+    font.lfCharSet = (BYTE)charset;
+    memcpy(description->bytes, &font, sizeof font);
+}
+
 PlatFont PlatCreateFont(const PlatLogFont* description)
 {
     LOGFONTA font;

@@ -311,6 +311,35 @@ TEST_F(LayoutTest, HeightSampleIsTheFirstTextMeasured)
     EXPECT_EQ(Info(IDC_START)->rect.bottom - Info(IDC_START)->rect.top, 32);
 }
 
+// The texts are bytes in the ANSI code page, and the system converts what the program draws
+// itself by the font's character set: whatever set the icon-title font names, the text font
+// must make that the code page's, at the first layout and after a change of DPI.
+TEST_F(LayoutTest, TextsAreMeasuredAndDrawnInTheAnsiCodePage)
+{
+    struct Case {
+        int codePage, iconTitleCharset, fontCharset;
+    };
+    const Case cases[] = {
+        {1252, SIM_CHARSET_ANSI, SIM_CHARSET_ANSI},         // Western: the description as it is
+        {932, SIM_CHARSET_SHIFTJIS, SIM_CHARSET_SHIFTJIS},  // Japanese Windows
+        {932, SIM_CHARSET_ANSI, SIM_CHARSET_SHIFTJIS},      // English Windows, Japanese programs
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        SimSetCodePage(c.codePage);
+        SimSetIconTitleCharset(c.iconTitleCharset);
+        PaintTwice();
+        EXPECT_EQ(SimFontCharset(gLayout.textFont), c.fontCharset) << c.codePage << " " << c.iconTitleCharset;
+        PlatRect suggested = {0, 0, 600, 360};
+        LayoutForDpi(window, 144, &suggested);
+        OnPaint(window);
+        EXPECT_EQ(SimFontCharset(gLayout.textFont), c.fontCharset) << "after the DPI change";
+        EXPECT_FALSE(SimTextOuts().empty());
+        EXPECT_EQ(SimMisconverted(), 0) << c.codePage << " " << c.iconTitleCharset;
+        TearDown();
+    }
+}
+
 TEST_F(LayoutTest, FontThatCannotBeMadeStopsTheLayoutWithASystemErrorBox)
 {
     for (SimOp op : {SIM_OP_ICON_TITLE_FONT, SIM_OP_CREATE_FONT}) {

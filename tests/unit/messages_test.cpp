@@ -308,3 +308,65 @@ TEST_F(MessageCatalogue, MissingItemIsReportedWhenItsDefaultCannotBeAllocated)
     EXPECT_EQ(gAppTexts.statusTexts[STATUS_TIMEOUT], nullptr);
     EXPECT_STREQ(gAppTexts.desktopPath, kDesktop);
 }
+
+// A box text places its values wherever its placeholders stand, in any letter case and as
+// often as written; a value it leaves out follows on a line of its own; anything else (an
+// unknown name, a format, a lone percent sign) and the values themselves stay as written.
+TEST_F(MessageCatalogue, BoxTextsPlaceTheirValues)
+{
+    struct Case {
+        const char* line;   // message.csv's line for NOT_CREATED ("": none)
+        const char* path;
+        const char* reason;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"", "C:\\a.csv", "Denied.", "The output file could not be created:\r\nC:\\a.csv\r\nDenied."},
+        {"", "C:\\a.csv", "", "The output file could not be created:\r\nC:\\a.csv"},
+        {"NOT_CREATED,No %path% (%REASON%)", "C:\\a.csv", "Denied.", "No C:\\a.csv (Denied.)"},
+        {"not_created,%PATH%|%PATH%", "C:\\a.csv", "Denied.", "C:\\a.csv|C:\\a.csv\r\nDenied."},
+        {"NOT_CREATED,%FOO% 5% %s%n %PATH", "C:\\a.csv", "", "%FOO% 5% %s%n %PATH\r\nC:\\a.csv"},
+        {"NOT_CREATED,%REASON%:", "C:\\%REASON%", "Denied.", "Denied.:\r\nC:\\%REASON%"},
+    };
+    for (const Case& c : cases) {
+        Fresh();
+        Write(CompleteFile() + c.line + "\r\n");
+        MessagesLoad();
+        char text[256] = "";
+        const TextValue values[] = {{"PATH", c.path, 1}, {"REASON", c.reason, 1}};
+        AppendBoxText(text, sizeof text, BOX_NOT_CREATED, values, 2);
+        EXPECT_EQ(std::string(text), c.shown) << c.line;
+        EXPECT_TRUE(SimMessageBoxes().empty()) << c.line;
+    }
+    // Cut to the field between characters: a lead byte never stands alone at the end.
+    Fresh();
+    SimSetCodePage(932);
+    Write(CompleteFile() + "NO_MEMORY,\x95\x5c\x8e\xa6\r\n");
+    MessagesLoad();
+    char small[4] = "";
+    AppendBoxText(small, sizeof small, BOX_NO_MEMORY, nullptr, 0);
+    EXPECT_EQ(std::string(small), "\x95\x5c");
+}
+
+// The shipped catalogues give every key, each line within the 255 bytes a line may take with
+// its CR (a longer one would end the parse and lose the rest of the file).
+TEST_F(MessageCatalogue, ShippedCataloguesGiveEveryTextWithinTheLineLimit)
+{
+    for (const char* name : {"message.csv", "message-ja.csv"}) {
+        Fresh();
+        std::ifstream in(std::string(KM_SOURCE_DIR) + "/examples/" + name, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int lines = 0;
+        for (size_t start = 0, lf; start < bytes.size(); start = lf + 1, lines++) {
+            lf = bytes.find('\n', start);
+            ASSERT_NE(lf, std::string::npos) << name;
+            EXPECT_EQ(bytes[lf - 1], '\r') << name << " line " << lines + 1;
+            EXPECT_LE(lf - start, 255u) << name << " line " << lines + 1;
+        }
+        EXPECT_EQ(lines, CATALOGUE_SIZE + BOX_TEXT_COUNT) << name;
+        Write(bytes);
+        MessagesLoad();
+        EXPECT_TRUE(SimMessageBoxes().empty()) << name;
+        for (int box = 0; box < BOX_TEXT_COUNT; box++) EXPECT_NE(gAppTexts.boxTexts[box], nullptr) << name << " " << box;
+    }
+}
