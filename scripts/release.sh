@@ -41,7 +41,8 @@ say "building km740tool.exe (MinGW-w64, Release, warnings as errors)"
 say "packing $name-win64.zip"
 stage=$work/stage/$name
 mkdir -p "$stage"
-x86_64-w64-mingw32-strip -o "$stage/km740tool.exe" "$work/src/build/windows/km740tool.exe"
+# strip writes a new PE header time: the commit's, not the clock's.
+SOURCE_DATE_EPOCH=$epoch x86_64-w64-mingw32-strip -o "$stage/km740tool.exe" "$work/src/build/windows/km740tool.exe"
 cp "$work/src/examples/message.csv" "$work/src/examples/message-ja.csv" "$stage/"
 # Debian's python3 (not another one on PATH): its zlib makes the compressed bytes.
 /usr/bin/python3 "$work/src/scripts/release_pack.py" --folder "$stage" --version "$version" \
