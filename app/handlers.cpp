@@ -8,7 +8,7 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/warning_box.h"
 #include "serial/comm_port.h"
 #include "ui/layout.h"
 #include "ui/selection.h"

@@ -6,7 +6,7 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/warning_box.h"
 
 // Older SDK headers lack it; the value is fixed by Windows 8.1.
 #ifndef WM_DPICHANGED

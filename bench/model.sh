@@ -20,6 +20,9 @@ import re, sys
 path = sys.argv[1]
 text = open(path).read()
 text = re.sub(r'"app/(ids|settings|messages|status|shared)\.h"', r'"records/\1.h"', text)
+# The shared helpers were split into a file per job.
+text = text.replace('#include "records/shared.h"', '#include "records/csv_line.h"\n'
+                    '#include "records/text_slots.h"\n#include "records/warning_box.h"')
 match = re.search(r'\nint DownloadFinish\(PlatWindow window\)\n\{', text)
 if match:
     end = text.index('\n}\n', match.end())

@@ -9,7 +9,8 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/warning_box.h"
+#include "records/csv_line.h"
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
@@ -132,7 +133,7 @@ void LineErrorText(char* text, size_t size)
     text[0] = '\0';
     if (!CommHadLineErrors()) return;
     AppendBoxText(text, size, BOX_RX_ERRORS, nullptr, 0);
-    AppendText(text, size, "\r\n");
+    AppendCharacters(text, size, "\r\n");
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
         uint32_t count = gComm.lineErrors[kind];
         if (count == 0) continue;
@@ -144,17 +145,17 @@ void LineErrorText(char* text, size_t size)
         AppendBoxText(times, sizeof times, count == 1 ? BOX_RX_TIME : BOX_RX_TIMES, nullptr, 0);
         const TextValue values[] = {{"COUNT", number, 1}, {"TIMES", times, 0}};
         AppendBoxText(text, size, kinds[kind].line, values, 2);
-        AppendText(text, size, "\r\n");
+        AppendCharacters(text, size, "\r\n");
     }
     AppendBoxText(text, size, BOX_RX_DAMAGED, nullptr, 0);
-    AppendText(text, size, "\r\n");
+    AppendCharacters(text, size, "\r\n");
     if (gComm.lineErrors[COMM_ERR_RXOVER] != 0 || gComm.lineErrors[COMM_ERR_OVERRUN] != 0) {
-        AppendText(text, size, "\r\n");
+        AppendCharacters(text, size, "\r\n");
         AppendBoxText(text, size, BOX_RX_OVERRUN_ADVICE, nullptr, 0);
     }
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
         if (gComm.lineErrors[kind] == 0 || kinds[kind].advice < 0) continue;
-        AppendText(text, size, "\r\n");
+        AppendCharacters(text, size, "\r\n");
         AppendBoxText(text, size, kinds[kind].advice, nullptr, 0);
     }
 }
@@ -380,8 +381,8 @@ void DownloadFinish(PlatWindow window)
         if (lineErrors) {
             char lines[LINE_ERROR_TEXT_SIZE];
             LineErrorText(lines, sizeof lines);
-            if (text[0] != '\0') AppendText(text, sizeof text, "\r\n\r\n");
-            AppendText(text, sizeof text, lines);
+            if (text[0] != '\0') AppendCharacters(text, sizeof text, "\r\n\r\n");
+            AppendCharacters(text, sizeof text, lines);
         }
         WarningBox(window, WARN_REFUSAL, text);
     }

@@ -11,7 +11,8 @@
 #include "platform/window.h"
 #include "records/ids.h"
 #include "records/messages.h"
-#include "records/shared.h"
+#include "records/text_slots.h"
+#include "records/warning_box.h"
 
 OutputFailureRecord gOutputFailure;
 
@@ -206,7 +207,7 @@ void OutputFileFailureText(char* text, size_t size)
     case OUTPUT_ALL_TAKEN: {
         const TextValue taken[] = {{"COUNT", count, 1}, {"PATH", gOutputFailure.place, 1}};
         AppendBoxText(text, size, BOX_NAMES_TAKEN, taken, 2);
-        AppendText(text, size, "\r\n");
+        AppendCharacters(text, size, "\r\n");
         AppendBoxText(text, size, BOX_NAMES_TAKEN_HINT, nullptr, 0);
         break;
     }

@@ -6,7 +6,9 @@
 
 #include "platform/system.h"
 #include "platform/window.h"
-#include "records/shared.h"
+#include "records/text_slots.h"
+#include "records/warning_box.h"
+#include "records/csv_line.h"
 #include "records/status.h"
 
 AppTexts gAppTexts;
@@ -120,7 +122,7 @@ static void AppendBytes(char* text, size_t size, const char* part, size_t length
     text[used + keep] = '\0';
 }
 
-void AppendText(char* text, size_t size, const char* part) { AppendBytes(text, size, part, strlen(part)); }
+void AppendCharacters(char* text, size_t size, const char* part) { AppendBytes(text, size, part, strlen(part)); }
 
 // The value whose placeholder starts at `at` (a percent sign): its index, with the
 // placeholder's length, or -1 when no value's name closes with a percent sign there.
@@ -170,7 +172,7 @@ void AppendBoxText(char* text, size_t size, int box, const TextValue* values, in
             continue;
         }
         AppendBytes(text, size, run, (size_t)(p - run));
-        AppendText(text, size, values[value].value ? values[value].value : "");
+        AppendCharacters(text, size, values[value].value ? values[value].value : "");
         placed[value] = 1;
         p += length;
         run = p;
@@ -178,8 +180,8 @@ void AppendBoxText(char* text, size_t size, int box, const TextValue* values, in
     AppendBytes(text, size, run, (size_t)(p - run));
     for (int i = 0; i < count; i++) {
         if (placed[i] || !values[i].mustShow || values[i].value == nullptr || values[i].value[0] == '\0') continue;
-        AppendText(text, size, "\r\n");
-        AppendText(text, size, values[i].value);
+        AppendCharacters(text, size, "\r\n");
+        AppendCharacters(text, size, values[i].value);
     }
 }
 

@@ -89,7 +89,7 @@ struct TextValue {
 // on a line of its own, unless it is empty. Whatever does not fit is cut between characters.
 void AppendBoxText(char* text, size_t size, int box, const TextValue* values, int count);
 // Appends bytes as AppendBoxText does: as many whole characters as fit.
-void AppendText(char* text, size_t size, const char* part);
+void AppendCharacters(char* text, size_t size, const char* part);
 
 int MessagesLoad(void);
 int MessagesFillDefaults(int clearFirst);

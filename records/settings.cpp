@@ -5,7 +5,8 @@
 #include "platform/system.h"
 #include "platform/window.h"
 #include "records/ids.h"
-#include "records/shared.h"
+#include "records/exe_folder.h"
+#include "records/csv_line.h"
 
 Settings gSettings = {0, 1200, 1};
 

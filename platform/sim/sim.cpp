@@ -115,6 +115,7 @@ struct SimWorld {
     FailRule fail[SIM_OP_COUNT];
     int calls[SIM_OP_COUNT];
     unsigned lastError;
+    std::map<unsigned, std::string> systemMessages;  // texts a test gave the system
     std::string modulePath;
     int modulePathSet;
     int codePage;
@@ -652,9 +653,13 @@ int PlatGetSpecialFolder(int csidl, char* buffer)
 unsigned PlatGetLastError(void) { return World().lastError; }
 void PlatSetLastError(unsigned code) { World().lastError = code; }
 
+void SimSetSystemMessage(unsigned code, const char* text) { World().systemMessages[code] = text; }
+
 char* PlatFormatSystemMessage(unsigned code)
 {
     if (code == 0xFFFF) return nullptr;  // a code with no text, for tests
+    const auto own = World().systemMessages.find(code);
+    if (own != World().systemMessages.end()) return strdup(own->second.c_str());
     char* text = static_cast<char*>(malloc(64));
     snprintf(text, 64, "System error %u.\r\n", code);
     return text;

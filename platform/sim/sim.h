@@ -56,6 +56,9 @@ void SimSetCodePage(int codePage);           // 932 (Shift-JIS lead bytes) or 12
 void SimSetIconTitleCharset(int charset);
 void SimSetSpecialFolder(int csidl, const char* path);  // null: not found
 void SimSetLocalTime(const PlatTime& time);
+// The text PlatFormatSystemMessage gives for the code from now on, in place of the
+// simulated "System error <code>.\r\n".
+void SimSetSystemMessage(unsigned code, const char* text);
 // Bytes allocated through PlatHeapAlloc and not yet freed.
 long SimHeapBlocksOutstanding(void);
 // Streams from PlatFileCreateNew then fail on write, as on a full disk.

@@ -8,7 +8,7 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/text_slots.h"
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"

@@ -17,7 +17,6 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"

@@ -237,6 +237,7 @@ TEST_F(DpiChange, MidDownloadTheWindowIsLaidOutAgainAndTheDownloadGoesOn)
         ExpectWholeAndApart(window, 144);
         ASSERT_FALSE(SimInvalidations().empty());
         EXPECT_EQ(SimInvalidations().back().whole, 1);
+        EXPECT_EQ(SimInvalidations().back().erase, 1) << "texts at the old places stay as ghosts";
 
         // The download is untouched: its caption, lists, status, timer, port and file.
         EXPECT_EQ(StartCaption(), "Cancel");

@@ -231,10 +231,15 @@ TEST_F(Faults, TimerThatCannotBeSetNeverLeavesTheDownloadStandingStill)
         {"after ETX, before the finish step", STX + "AB\r\n" + ETX, 3, STATUS_COMPLETE, 1,
          "AB\r\n", nullptr},
     };
+    // The invalidations made before the last SetTimer call, the one that failed.
+    static size_t invalidationsAtArm;
     for (const TimerFaultRow& row : rows) {
         SCOPED_TRACE(row.name);
         TearDown();
         SetUp();
+        SimObserveCalls([](SimCall call, uint32_t) {
+            if (call == SIM_CALL_SET_TIMER) invalidationsAtArm = SimInvalidations().size();
+        });
         SimFail(SIM_OP_SET_TIMER, row.armsBefore, 1, 1400);  // ERROR_INVALID_WINDOW_HANDLE
         DownloadToggle(window);
         // The device sends once the begin step has opened (and purged) the port.
@@ -253,6 +258,10 @@ TEST_F(Faults, TimerThatCannotBeSetNeverLeavesTheDownloadStandingStill)
         }
         ExpectIdleWindow();
         EXPECT_EQ(gDownload.transferState, XFER_IDLE);
+        // The status area is painted again after the failure, so it shows the outcome.
+        ASSERT_GT(SimInvalidations().size(), invalidationsAtArm);
+        EXPECT_EQ(SimInvalidations().back().rect.top, gStatus.statusRect.top);
+        SimObserveCalls(nullptr);
         if (row.boxText == nullptr) {
             EXPECT_TRUE(SimMessageBoxes().empty());
             continue;

@@ -41,6 +41,17 @@ TEST_F(Handlers, CommandsReachTheirHandlersAndReturnTheirResults)
     }
 }
 
+TEST_F(Handlers, TimerTicksRunTheDownloadToItsEnd)
+{
+    StartAndBegin();
+    Feed(STX + "AB\r\n" + ETX);
+    PlatWindow target = nullptr;
+    unsigned id = 0;
+    for (int ticks = 0; ticks < 100 && SimNextTimer(&target, &id); ticks++) OnTimer(target, id);
+    EXPECT_EQ(gStatus.statusIndex, STATUS_COMPLETE);
+    EXPECT_EQ(Slurp(FilePath()), "AB\r\n");
+}
+
 TEST_F(Handlers, AnAcceptedPortPickReturnsOne)
 {
     SimSetPort(2, SIM_PORT_PRESENT);

@@ -114,7 +114,7 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
     ASSERT_NE(mkdtemp(pattern), nullptr);
     fs::path root = pattern;
     const char* const files[][2] = {
-        {"records/settings.cpp", "#include \"records/shared.h\"\n#include <stdio.h>\n"},
+        {"records/settings.cpp", "#include \"records/csv_line.h\"\n#include <stdio.h>\n"},
         {"app/bad.cpp", "// no <windows.h> here in a comment\n  #  include <Windows.h>\n"},
         {"ui/deep/bad.h", "#include \"shlobj.h\"\n"},
         {"serial/bad.cpp", "#include <commctrl.h>\n"},

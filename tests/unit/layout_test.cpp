@@ -13,7 +13,7 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/text_slots.h"
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "tests/support/sim_session.h"
@@ -412,6 +412,16 @@ TEST_F(LayoutTest, MissingButtonCaptionIsAProgramErrorThatClosesTheWindow)
     }
 }
 
+TEST_F(LayoutTest, OneByteButtonCaptionsAreCaptions)
+{
+    SetText(&gAppTexts.generalTexts[TEXT_START], "S");
+    SetText(&gAppTexts.generalTexts[TEXT_CLOSE], "C");
+    OnPaint(window);
+    EXPECT_TRUE(SimMessageBoxes().empty());
+    EXPECT_EQ(Info(IDC_START)->text, "S");
+    EXPECT_EQ(Info(IDC_CLOSE)->text, "C");
+}
+
 // A box's message loop delivers WM_PAINT to its owner, here up to three times in all so
 // that a layout that re-enters itself ends.
 void PaintFromInsideTheBox(PlatWindow owner, void* deliveries)
@@ -429,9 +439,10 @@ TEST_F(LayoutTest, APaintFromInsideALayoutBoxOnlyPaints)
         const char* what;
         void (*arrange)();
         size_t posts;
+        size_t baudItems;  // filled before the captions are checked, and only once
     } cases[] = {
-        {"font cannot be made", [] { SimFail(SIM_OP_CREATE_FONT, 0, 1, 8); }, 0},
-        {"no Start caption", [] { FreeText(&gAppTexts.generalTexts[TEXT_START]); }, 1},
+        {"font cannot be made", [] { SimFail(SIM_OP_CREATE_FONT, 0, 1, 8); }, 0, 0},
+        {"no Start caption", [] { FreeText(&gAppTexts.generalTexts[TEXT_START]); }, 1, 6},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -445,7 +456,7 @@ TEST_F(LayoutTest, APaintFromInsideALayoutBoxOnlyPaints)
         EXPECT_EQ(deliveries, 2) << "one box, one paint from inside it";
         EXPECT_EQ(SimMessageBoxes().size(), 1u);
         EXPECT_EQ(SimPostedMessages().size(), c.posts);
-        EXPECT_LE(Info(IDC_BAUD)->items.size(), 6u) << "lists filled once at most";
+        EXPECT_EQ(Info(IDC_BAUD)->items.size(), c.baudItems);
         EXPECT_EQ(SimOpenPaints(), 0);
         EXPECT_EQ(SimPaintMismatches(), 0);
     }
@@ -498,6 +509,13 @@ TEST_F(LayoutTest, StatusTextFollowsTheIndexAndTheRecordIsDrawnWhole)
     PlatInvalidateRect(window, &gStatus.statusRect, 1);
     OnPaint(window);
     EXPECT_EQ(Drawn(), std::vector<std::string>{"Timeout error."});
+    // An empty status slot draws nothing in its place: only the record.
+    SimClearPaintLog();
+    snprintf(gStatus.lastRecord, sizeof gStatus.lastRecord, "r");
+    FreeText(&gAppTexts.statusTexts[STATUS_TIMEOUT]);
+    PlatInvalidateRect(window, &gStatus.statusRect, 1);
+    OnPaint(window);
+    EXPECT_EQ(Drawn(), std::vector<std::string>{"r"});
 }
 
 TEST_F(LayoutTest, MissingListGivesUpItsRow)

@@ -2,6 +2,8 @@
 // each kind ends the download "Timeout error." with one box saying what was reported, how
 // often, and what to check; the file keeps what arrived. Errors from before the start's
 // purge do not count.
+#include <errno.h>
+#include <string.h>
 #include "tests/unit/download_fixture.h"
 
 namespace {
@@ -16,6 +18,8 @@ struct ErrorRow {
     const char* count;       // how often, as the box says it
     const char* advice;      // what to check
 };
+
+const std::string kIntro = "The serial port reported receive errors during the download:\r\n- ";
 
 const ErrorRow kRows[] = {
     {"queue overrun", 0, 1, {"input queue overrun", nullptr}, "1 time", "flow control"},
@@ -70,6 +74,7 @@ TEST_F(ReceiveErrors, EachKindEndsTheDownloadAsFailedWithOneBoxSayingWhatAndHowO
         EXPECT_EQ(box.owner, window);
         EXPECT_EQ(box.caption, "ERROR");
         EXPECT_EQ(box.style, (unsigned)(PLAT_MB_ICONWARNING | PLAT_MB_OK));
+        EXPECT_EQ(box.text.substr(0, kIntro.size()), kIntro);
         for (const char* named : row.named) {
             if (named) { EXPECT_NE(box.text.find(named), std::string::npos) << box.text; }
         }
@@ -106,7 +111,11 @@ TEST_F(ReceiveErrors, AFileFailureAndReceiveErrorsShareOneBox)
     EXPECT_EQ(gStatus.statusIndex, STATUS_TIMEOUT);
     ASSERT_EQ(SimMessageBoxes().size(), 1u);
     const std::string& text = SimMessageBoxes()[0].text;
-    EXPECT_NE(text.find("could not be written"), std::string::npos) << text;
+    // The file's failure, one blank line, then the receive errors.
+    const size_t errors = text.find(kIntro);
+    ASSERT_NE(errors, std::string::npos) << text;
+    EXPECT_EQ(text.substr(0, errors), "The output file could not be written; the download was stopped:\r\n" +
+                                          desktop + "\\" + kBaseName + ".csv\r\n" + strerror(ENOSPC) + "\r\n\r\n");
     EXPECT_NE(text.find("framing error: 1 time"), std::string::npos) << text;
 }
 

@@ -9,7 +9,7 @@
 #include "records/ids.h"
 #include "records/messages.h"
 #include "records/settings.h"
-#include "records/shared.h"
+#include "records/text_slots.h"
 #include "serial/comm_port.h"
 #include "ui/selection.h"
 

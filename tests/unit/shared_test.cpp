@@ -4,7 +4,10 @@
 #include <string.h>
 #include <string>
 #include "platform/sim/sim.h"
-#include "records/shared.h"
+#include "records/exe_folder.h"
+#include "records/text_slots.h"
+#include "records/warning_box.h"
+#include "records/csv_line.h"
 
 namespace {
 
@@ -158,13 +161,16 @@ TEST(ShowLastError, ShowsTheSystemTextOrTheCodeWhenThereIsNone)
 {
     struct {
         unsigned code;
+        const char* system;  // the system's own text; null: the simulated one
         const char* text;
     } cases[] = {
-        {5, "System error 5."},  // without the line break the system ends it with
-        {0xFFFF, "Error 65535."},  // the simulated system has no text for this code
+        {5, nullptr, "System error 5."},  // without the line break the system ends it with
+        {0xFFFF, nullptr, "Error 65535."},  // the simulated system has no text for this code
+        {21, "The device is not ready.  \r\n \r\n", "The device is not ready."},
     };
     for (const auto& c : cases) {
         SimReset();
+        if (c.system) SimSetSystemMessage(c.code, c.system);
         PlatWindow owner = SimCreateMainDialog();
         PlatSetLastError(c.code);
         ShowLastError(owner);
