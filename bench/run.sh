@@ -42,7 +42,7 @@ cmake -S . -B build/bench-host -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench-host -j"$jobs" --target km740_sim
 g++ -std=c++17 -O2 -I. bench/host_download.cpp build/bench-host/libkm740_sim.a \
     -o "$out/host_download"
-x86_64-w64-mingw32-windres -I. bench/minimal_dialog.rc -O coff -o "$out/minimal_dialog.res.o"
+x86_64-w64-mingw32-windres -I. -Ibuild/windows/res bench/minimal_dialog.rc -O coff -o "$out/minimal_dialog.res.o"
 # The same compiler and flags as the Windows preset's Release build of km740tool.exe.
 x86_64-w64-mingw32-g++-posix -O3 -DNDEBUG -mwindows -static -static-libgcc -static-libstdc++ \
     bench/minimal_dialog.cpp "$out/minimal_dialog.res.o" -o "$out/minimal_dialog.exe" -luser32

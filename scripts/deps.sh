@@ -1,10 +1,10 @@
 #!/bin/sh
 # Installs the Debian packages one build or test flavour needs; installs only what is missing.
-# Usage: scripts/deps.sh host|wine|fuzz|valgrind [more flavours...]
+# Usage: scripts/deps.sh host|wine|fuzz|valgrind|winclang|release [more flavours...]
 set -u
 
 usage() {
-    echo "usage: $0 host|wine|fuzz|valgrind [...]" >&2
+    echo "usage: $0 host|wine|fuzz|valgrind|winclang|release [...]" >&2
     exit 2
 }
 
@@ -24,6 +24,10 @@ for flavour in "$@"; do
           need_ja=1 ;;
     fuzz) wanted="$wanted clang libclang-rt-14-dev" ;;
     valgrind) wanted="$wanted valgrind" ;;
+    # clang and lld for the MinGW-w64 target, on the headers and libraries of GCC's package.
+    winclang) wanted="$wanted cmake make clang lld g++-mingw-w64-x86-64-posix" ;;
+    # The release build: the tree from git, the MinGW-w64 build, and Debian's python3 packs the zip.
+    release) wanted="$wanted git cmake make g++-mingw-w64-x86-64-posix python3" ;;
     *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;
     esac
 done

@@ -1,8 +1,11 @@
 #!/bin/bash
-# Runs every test: host unit tests, the same under ASan/UBSan, the Windows cross build,
-# and the Wine tests of the real program. Installs missing packages first (as root).
+# Runs every test: host unit tests, the same under ASan/UBSan, the Windows cross build (and
+# the same with clang), the exe's imports against the oldest Windows it claims, the release
+# built twice for identical bytes, and the Wine tests of the real program. Installs missing
+# packages first (as root).
 # Usage: scripts/test.sh            (everything)
 #        KM_SKIP_WINE=1 scripts/test.sh   (host only)
+#        KM_SKIP_RELEASE=1 scripts/test.sh   (without the two release builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${KM_JOBS:-2}
@@ -12,7 +15,7 @@ fail() { printf '\ntest.sh: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "packages"
 flavours="host"
-[ "${KM_SKIP_WINE:-0}" = 1 ] || flavours="$flavours wine"
+[ "${KM_SKIP_WINE:-0}" = 1 ] || flavours="$flavours wine winclang release"
 scripts/deps.sh $flavours || fail "could not install the packages ($flavours)"
 
 step "host build (logic + simulated platform + tests, warnings as errors)"
@@ -49,6 +52,22 @@ fi
 step "Windows build (MinGW-w64, static)"
 cmake --preset windows -DKM_WERROR=ON >/dev/null || fail "windows configure"
 cmake --build build/windows -j"$jobs" || fail "windows build"
+
+step "Windows build with clang and lld (the second compiler, warnings as errors)"
+cmake --preset windows-clang -DKM_WERROR=ON >/dev/null || fail "windows-clang configure"
+cmake --build build/windows-clang -j"$jobs" --target km740tool || fail "windows-clang build"
+
+# Debian's python3 has pytest (python3-pytest); another python3 on PATH may not.
+step "the oldest Windows: every import of km740tool.exe is in tests/release/windows_imports.csv"
+KM_EXE="$PWD/build/windows/km740tool.exe" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+    tests/release/test_exe.py || fail "imports against the oldest Windows claimed"
+
+if [ "${KM_SKIP_RELEASE:-0}" = 1 ]; then
+    echo "test.sh: release check skipped (KM_SKIP_RELEASE=1)"
+else
+    step "release: scripts/release.sh on two clones of HEAD gives the same bytes"
+    tests/release/reproducible.sh || fail "release reproducibility"
+fi
 
 step "Wine tests of the real program"
 KM_E2E_REQUIRE=1 KM_WIN_BUILD="$PWD/build/windows" DEVSIM="$PWD/build/host/devsim" tests/e2e/run.sh || fail "Wine tests"
