@@ -28,7 +28,7 @@ inline void SimSessionReset(int baudRate)
     SimReset();
 
     gSettings = Settings{1, baudRate, 1};
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}, COMM_CALL_NONE, 0};
     gRx = RxState{};
     gDownload = DownloadState{};
     gOutputFailure = OutputFailureRecord{};

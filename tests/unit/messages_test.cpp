@@ -338,14 +338,20 @@ TEST_F(MessageCatalogue, BoxTextsPlaceTheirValues)
         EXPECT_EQ(std::string(text), c.shown) << c.line;
         EXPECT_TRUE(SimMessageBoxes().empty()) << c.line;
     }
-    // Cut to the field between characters: a lead byte never stands alone at the end.
+    // Cut to the field between characters: a lead byte never stands alone at the end, and a
+    // cut field takes nothing more, so no bare CR follows. A text that fills it exactly stays.
     Fresh();
     SimSetCodePage(932);
     Write(CompleteFile() + "NO_MEMORY,\x95\x5c\x8e\xa6\r\n");
     MessagesLoad();
-    char small[4] = "";
-    AppendBoxText(small, sizeof small, BOX_NO_MEMORY, nullptr, 0);
-    EXPECT_EQ(std::string(small), "\x95\x5c");
+    for (size_t size : {4, 5}) {
+        char small[5];
+        BoxField field;
+        BoxFieldStart(&field, small, size);
+        AppendBoxText(&field, BOX_NO_MEMORY, nullptr, 0);
+        AppendCharacters(&field, "\r\n");
+        EXPECT_EQ(std::string(small), size == 4 ? "\x95\x5c" : "\x95\x5c\x8e\xa6");
+    }
     // A text that ends in a lead byte would swallow the line break after it: left out.
     Fresh();
     SimSetCodePage(932);

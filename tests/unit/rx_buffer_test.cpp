@@ -21,7 +21,7 @@ void StartLink(void)
     PlatHeapFree(gComm.lineSettings);
     PlatHeapFree(gComm.timeouts);
     SimReset();
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}, COMM_CALL_NONE, 0};
     SimSetPort(kPort, SIM_PORT_PRESENT);
     ASSERT_EQ(CommStart(kPort, 9600, 1), COMM_OK);
 }
