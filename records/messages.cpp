@@ -40,7 +40,7 @@ static const char* const kMessageDefaults[CATALOGUE_SIZE] = {
 };
 
 // The box texts' keys and defaults, in BoxText order. Each line of message.csv must fit in
-// 255 bytes with its key, comma and CR: a longer explanation is split over several keys.
+// 254 bytes with its key and comma: a longer explanation is split over several keys.
 static const char* const kBoxKeys[BOX_TEXT_COUNT] = {
     "NO_STORE_LIST",      "EARLIER_FILE_CLOSED", "TIMER_NOT_STARTED", "TIMER_ENDED_EARLY",
     "NO_FOLDER",          "PATH_TOO_LONG",       "NAMES_TAKEN",       "NAMES_TAKEN_HINT",
@@ -182,10 +182,17 @@ int MessagesFillDefaults(int clearFirst)
 
 static void ParseCatalogue(FILE* file)
 {
+    // Notepad saves "UTF-8 with BOM" with this mark; the texts are then converted to the code
+    // page the window shows them in. Without it the file is bytes of that code page already.
+    int utf8 = CsvSkipUtf8Mark(file);
     char line[CSV_LINE_SIZE];
+    char converted[CSV_LINE_SIZE];
     char* key = nullptr;
     char* text = nullptr;
-    while (CsvNextLine(file, line, &key, &text)) {
+    while (CsvNextLine(file, line, CSV_ENDS_ANY, &key, &text)) {
+        // A text the system cannot convert is kept as the file has it: on a Windows whose
+        // code page is UTF-8 it is right as it stands.
+        if (utf8 && PlatUtf8ToAnsi(text, converted, sizeof converted) >= 0) text = converted;
         // The first non-empty text of a key wins; later lines change nothing.
         char** slot = nullptr;
         for (int entry = 0; entry < CATALOGUE_SIZE && slot == nullptr; entry++)
