@@ -193,6 +193,7 @@ TEST_F(MessageCatalogue, FilesGiveTextsDefaultsAndWarnings)
          "CANCEL,Oops\r\nCANCEL,Stop\r\n", {{E_START, "Go"}, {E_START + 1, "Stop"}}, {kItemError}},
         {"CR beyond byte 255 ends the parse unapplied",
          "WINDOW_TITLE," + title241 + "y\r\nSTART,Go\r\n", {}, {kItemError}},
+        {"a line without a comma ends the parse", "START Go\nCANCEL,Stop", {}, {kItemError}},
         {"NUL before CR ends the parse", std::string("START,G\0o\r\nCANCEL,Stop\r\n", 23), {},
          {kItemError}},
     };
