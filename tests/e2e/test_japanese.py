@@ -30,10 +30,11 @@ assert SHIPPED_TITLE not in JA_CSV
 JA = {k.decode("ascii"): v.decode("cp932") for k, v in
       (line.split(b",", 1) for line in JA_CSV.split(b"\r\n") if line)}
 # The same catalogue as Notepad saves "UTF-8 with BOM": the mark, UTF-8, and no line break
-# after the last line, the title's; the title ends in é, which code page 932 lacks.
+# after the last line, the title's; the title ends in é, which code page 932 lacks, and a byte
+# that is not UTF-8.
 JA_UTF8 = b"\xef\xbb\xbf" + "\r\n".join(
     ["%s,%s" % (k, v) for k, v in JA.items() if k != "WINDOW_TITLE"] +
-    ["WINDOW_TITLE,%s é" % JA_TITLE]).encode("utf-8")
+    ["WINDOW_TITLE,%s é" % JA_TITLE]).encode("utf-8") + b"\xff"
 
 # Shift-JIS records: trail bytes 0x5C (表 95 5C, ソ 83 5C, 能 94 5C), half-width katakana
 # (0xA1-0xDF) and a plain backslash.
@@ -158,7 +159,7 @@ def test_program_in_a_folder_named_with_trail_byte_5c(fresh_bed):
     bed.ui_ok("wait-window", 15000)
     bed.ui_ok("wait-caption", "start", JA["START"], 10000)
     assert bed.ui_ok("boxes") == ""                      # message.csv found and whole
-    assert bed.ui_ok("title") == JA_TITLE + " ?"         # converted, é as the default char
+    assert bed.ui_ok("title") == JA_TITLE + " ??"        # converted, é and 0xFF as "?"
     assert (cursel(bed, "baud"), cursel(bed, "store")) == (5, 1)     # config.csv found
     bed.ui_ok("select", "baud", 0)
     assert wait_for(lambda: cursel(bed, "baud") == 0)
