@@ -97,7 +97,8 @@ void CopyText(char* field, const char* text)
 void AbandonBegin(int result)
 {
     char text[WARNING_TEXT_SIZE];
-    text[0] = '\0';
+    BoxField field;
+    BoxFieldStart(&field, text, sizeof text);
     int outcome = OUTCOME_FILE_FAILED;
     switch (result) {
     case BEGIN_PORT_FAILED: {
@@ -105,15 +106,15 @@ void AbandonBegin(int result)
         outcome = OUTCOME_NO_PORT;
         int discarded = OutputFileDiscardUnused();
         if (discarded) gRun.fileMade = 0;
-        int length = PortNameNotEnabledText(text, sizeof text, gRun.portName);
-        if (!discarded && length >= 0 && (size_t)length < sizeof text - 2) {
-            snprintf(text + length, sizeof text - (size_t)length, "\r\n");
-            OutputFileFailureText(text + length + 2, sizeof text - (size_t)length - 2);
+        CommRefusalText(&field, gRun.portName);
+        if (!discarded) {
+            AppendCharacters(&field, "\r\n");
+            OutputFileFailureText(&field);
         }
         break;
     }
     case BEGIN_NOT_CREATED:
-        OutputFileFailureText(text, sizeof text);
+        OutputFileFailureText(&field);
         break;
     default:
         // Nothing was changed. A file of an earlier download still open would refuse every
@@ -121,9 +122,9 @@ void AbandonBegin(int result)
         if (gDownload.outputFile != nullptr) {
             OutputFileClose();
             const TextValue values[] = {{"PATH", SlotText(gDownload.outputPath), 1}};
-            AppendBoxText(text, sizeof text, BOX_EARLIER_FILE_CLOSED, values, 1);
+            AppendBoxText(&field, BOX_EARLIER_FILE_CLOSED, values, 1);
         } else {
-            AppendBoxText(text, sizeof text, BOX_NO_STORE_LIST, nullptr, 0);
+            AppendBoxText(&field, BOX_NO_STORE_LIST, nullptr, 0);
         }
         break;
     }
@@ -149,10 +150,11 @@ void LineErrorText(char* text, size_t size)
         {BOX_RX_PARITY_ERROR, BOX_RX_PARITY_ADVICE},
         {BOX_RX_BREAK, BOX_RX_BREAK_ADVICE},
     };
-    text[0] = '\0';
+    BoxField field;
+    BoxFieldStart(&field, text, size);
     if (!CommHadLineErrors()) return;
-    AppendBoxText(text, size, BOX_RX_ERRORS, nullptr, 0);
-    AppendCharacters(text, size, "\r\n");
+    AppendBoxText(&field, BOX_RX_ERRORS, nullptr, 0);
+    AppendCharacters(&field, "\r\n");
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
         uint32_t count = gComm.lineErrors[kind];
         if (count == 0) continue;
@@ -163,19 +165,19 @@ void LineErrorText(char* text, size_t size)
         times[0] = '\0';
         AppendBoxText(times, sizeof times, count == 1 ? BOX_RX_TIME : BOX_RX_TIMES, nullptr, 0);
         const TextValue values[] = {{"COUNT", number, 1}, {"TIMES", times, 0}};
-        AppendBoxText(text, size, kinds[kind].line, values, 2);
-        AppendCharacters(text, size, "\r\n");
+        AppendBoxText(&field, kinds[kind].line, values, 2);
+        AppendCharacters(&field, "\r\n");
     }
-    AppendBoxText(text, size, BOX_RX_DAMAGED, nullptr, 0);
-    AppendCharacters(text, size, "\r\n");
+    AppendBoxText(&field, BOX_RX_DAMAGED, nullptr, 0);
+    AppendCharacters(&field, "\r\n");
     if (gComm.lineErrors[COMM_ERR_RXOVER] != 0 || gComm.lineErrors[COMM_ERR_OVERRUN] != 0) {
-        AppendCharacters(text, size, "\r\n");
-        AppendBoxText(text, size, BOX_RX_OVERRUN_ADVICE, nullptr, 0);
+        AppendCharacters(&field, "\r\n");
+        AppendBoxText(&field, BOX_RX_OVERRUN_ADVICE, nullptr, 0);
     }
     for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
         if (gComm.lineErrors[kind] == 0 || kinds[kind].advice < 0) continue;
-        AppendCharacters(text, size, "\r\n");
-        AppendBoxText(text, size, kinds[kind].advice, nullptr, 0);
+        AppendCharacters(&field, "\r\n");
+        AppendBoxText(&field, kinds[kind].advice, nullptr, 0);
     }
 }
 

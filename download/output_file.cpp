@@ -181,10 +181,8 @@ void OutputFileRelease(void)
 
 int OutputFileLastFailure(void) { return gOutputFailure.failure; }
 
-void OutputFileFailureText(char* text, size_t size)
+void OutputFileFailureText(BoxField* field)
 {
-    if (text == nullptr || size == 0) return;
-    text[0] = '\0';
     char reason[SYSTEM_TEXT_SIZE];
     FailureReason(reason, sizeof reason);
     char count[16];
@@ -192,38 +190,46 @@ void OutputFileFailureText(char* text, size_t size)
     const TextValue values[] = {{"PATH", gOutputFailure.place, 1}, {"REASON", reason, 1}};
     switch (gOutputFailure.failure) {
     case OUTPUT_NO_FOLDER:
-        AppendBoxText(text, size, BOX_NO_FOLDER, nullptr, 0);
+        AppendBoxText(field, BOX_NO_FOLDER, nullptr, 0);
         break;
     case OUTPUT_PATH_TOO_LONG:
-        AppendBoxText(text, size, BOX_PATH_TOO_LONG, values, 1);
+        AppendBoxText(field, BOX_PATH_TOO_LONG, values, 1);
         break;
     case OUTPUT_ALL_TAKEN: {
         const TextValue taken[] = {{"COUNT", count, 1}, {"PATH", gOutputFailure.place, 1}};
-        AppendBoxText(text, size, BOX_NAMES_TAKEN, taken, 2);
-        AppendCharacters(text, size, "\r\n");
-        AppendBoxText(text, size, BOX_NAMES_TAKEN_HINT, nullptr, 0);
+        AppendBoxText(field, BOX_NAMES_TAKEN, taken, 2);
+        AppendCharacters(field, "\r\n");
+        AppendBoxText(field, BOX_NAMES_TAKEN_HINT, nullptr, 0);
         break;
     }
     case OUTPUT_NO_MEMORY:
-        AppendBoxText(text, size, BOX_NO_MEMORY, nullptr, 0);
+        AppendBoxText(field, BOX_NO_MEMORY, nullptr, 0);
         break;
     case OUTPUT_CREATE_FAILED:
-        AppendBoxText(text, size, BOX_NOT_CREATED, values, 2);
+        AppendBoxText(field, BOX_NOT_CREATED, values, 2);
         break;
     case OUTPUT_WRITE_FAILED:
-        AppendBoxText(text, size, BOX_NOT_WRITTEN, values, 2);
+        AppendBoxText(field, BOX_NOT_WRITTEN, values, 2);
         break;
     case OUTPUT_CLOSE_FAILED:
-        AppendBoxText(text, size, BOX_NOT_COMPLETED, values, 2);
+        AppendBoxText(field, BOX_NOT_COMPLETED, values, 2);
         break;
     case OUTPUT_REMOVE_FAILED:
-        AppendBoxText(text, size, BOX_NOT_DELETED, values, 2);
+        AppendBoxText(field, BOX_NOT_DELETED, values, 2);
         break;
     case OUTPUT_UNUSED_REMOVE_FAILED:
         // Nobody cancelled: the port refused, and the file made for the download stayed.
-        AppendBoxText(text, size, BOX_EMPTY_NOT_DELETED, values, 2);
+        AppendBoxText(field, BOX_EMPTY_NOT_DELETED, values, 2);
         break;
     default:
         break;
     }
+}
+
+void OutputFileFailureText(char* text, size_t size)
+{
+    if (text == nullptr || size == 0) return;
+    BoxField field;
+    BoxFieldStart(&field, text, size);
+    OutputFileFailureText(&field);
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <stddef.h>
 #include "platform/types.h"
+#include "records/box_text.h"
 
 enum { BASE_NAME_SIZE = 32 };
 
@@ -65,4 +66,5 @@ void OutputFileRelease(void);
 int OutputFileLastFailure(void);
 // A plain message for the last failure: what failed, the path where one is known, and the
 // system's text for the error where there is one.
+void OutputFileFailureText(BoxField* field);
 void OutputFileFailureText(char* text, size_t size);

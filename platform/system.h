@@ -13,6 +13,13 @@ unsigned PlatGetModulePath(char* buffer, unsigned size);
 // IsDBCSLeadByte: 1 if the byte starts a double-byte character in the ANSI code page.
 int PlatIsLeadByte(unsigned char byte);
 
+// MultiByteToWideChar from UTF-8, then WideCharToMultiByte to the ANSI code page with
+// WC_NO_BEST_FIT_CHARS: a character the code page lacks, and a byte that is not UTF-8,
+// becomes the code page's default character ("?"), never a look-alike. The text may be up to
+// 255 bytes long. Writes the result, terminated, into size bytes and returns its length; -1
+// when the system cannot convert it (as when the ANSI code page is UTF-8 itself).
+int PlatUtf8ToAnsi(const char* utf8, char* ansi, size_t size);
+
 // SHGetSpecialFolderPathA with no owner and create = FALSE; buffer of PLAT_MAX_PATH bytes.
 // Returns 1 on success, 0 when the folder is not known.
 int PlatGetSpecialFolder(int csidl, char* buffer);

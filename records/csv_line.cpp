@@ -1,6 +1,7 @@
 // The line rule of config.csv and message.csv: a file beside the executable opened as bytes,
-// read a line at a time into a 256-byte buffer, cut at its first CR and split at its first
-// comma; keys compared without regard to ASCII case; numbers as strtol reads them.
+// read a line at a time into a 256-byte buffer, cut at its first CR (message.csv: or its LF,
+// or the end of the file) and split at its first comma; keys compared without regard to
+// ASCII case; numbers as strtol reads them.
 #include "records/csv_line.h"
 
 #include <string.h>
@@ -27,18 +28,52 @@ FILE* CsvOpenBesideExe(const char* name)
     return file;
 }
 
-int CsvNextLine(FILE* file, char* line, char** key, char** value)
+// As fgets, with the number of bytes read: a NUL byte in a line must not hide its end.
+static size_t ReadLine(FILE* file, char* line)
 {
-    if (fgets(line, CSV_LINE_SIZE, file) == nullptr) return 0;
-    // fgets always terminates what it read, so the searches below stay inside it.
-    char* cr = strchr(line, '\r');
-    if (cr == nullptr) return 0;
-    *cr = '\0';
+    size_t length = 0;
+    int c = 0;
+    while (length < CSV_LINE_SIZE - 1 && c != '\n' && (c = getc(file)) != EOF) line[length++] = (char)c;
+    line[length] = '\0';
+    return length;
+}
+
+int CsvNextLine(FILE* file, char* line, int ends, char** key, char** value)
+{
+    size_t length = ReadLine(file, line);
+    if (length == 0) return 0;
+    char* end = static_cast<char*>(memchr(line, '\r', length));
+    if (ends == CSV_ENDS_ANY) {
+        int lineFeed = line[length - 1] == '\n';
+        if (end == nullptr && lineFeed) end = line + length - 1;
+        // Shorter than the buffer and without LF: the read stopped at the end of the file.
+        if (end == nullptr && length < CSV_LINE_SIZE - 1) end = line + length;
+        // What follows the CR belongs to this line, also past the buffer: its LF included.
+        if (end != nullptr && !lineFeed) {
+            int c;
+            while ((c = getc(file)) != EOF && c != '\n') {
+            }
+        }
+    }
+    if (end == nullptr || memchr(line, '\0', (size_t)(end - line)) != nullptr) return 0;
+    *end = '\0';
     char* comma = strchr(line, ',');
     if (comma == nullptr) return 0;
     *comma = '\0';
     *key = line;
     *value = comma + 1;
+    return 1;
+}
+
+int CsvSkipUtf8Mark(FILE* file)
+{
+    static const unsigned char kMark[3] = {0xEF, 0xBB, 0xBF};
+    for (int i = 0; i < 3; i++) {
+        if (getc(file) != kMark[i]) {
+            rewind(file);
+            return 0;
+        }
+    }
     return 1;
 }
 

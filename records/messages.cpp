@@ -2,6 +2,7 @@
 // and the Desktop and My Documents paths, all kept in gAppTexts for the whole run.
 #include "records/messages.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "platform/system.h"
@@ -39,7 +40,7 @@ static const char* const kMessageDefaults[CATALOGUE_SIZE] = {
 };
 
 // The box texts' keys and defaults, in BoxText order. Each line of message.csv must fit in
-// 255 bytes with its key, comma and CR: a longer explanation is split over several keys.
+// 254 bytes with its key and comma: a longer explanation is split over several keys.
 static const char* const kBoxKeys[BOX_TEXT_COUNT] = {
     "NO_STORE_LIST",      "EARLIER_FILE_CLOSED", "TIMER_NOT_STARTED", "TIMER_ENDED_EARLY",
     "NO_FOLDER",          "PATH_TOO_LONG",       "NAMES_TAKEN",       "NAMES_TAKEN_HINT",
@@ -48,6 +49,7 @@ static const char* const kBoxKeys[BOX_TEXT_COUNT] = {
     "RX_HARDWARE_OVERRUN", "RX_FRAMING_ERROR",   "RX_PARITY_ERROR",   "RX_BREAK",
     "RX_TIME",            "RX_TIMES",            "RX_DAMAGED",        "RX_OVERRUN_ADVICE",
     "RX_FRAMING_ADVICE",  "RX_PARITY_ADVICE",    "RX_BREAK_ADVICE",   "ERROR_CODE",
+    "PORT_SETTING_REFUSED",
 };
 
 static const char* const kBoxDefaults[BOX_TEXT_COUNT] = {
@@ -81,6 +83,7 @@ static const char* const kBoxDefaults[BOX_TEXT_COUNT] = {
     "Parity errors: the device must send 8 data bits without parity, at the same rate.",
     "A break: check the cable and that the device stayed switched on.",
     "Error %CODE%.",
+    "The port was found, but it refused a setting: %SETTING%",
 };
 
 // Entries 0-2 are labels, 3-10 general texts (from TEXT_WINDOW_TITLE on), 11-14 the status
@@ -105,47 +108,6 @@ static void FreeCatalogueArrays(void)
 
 const char* SlotText(const char* slot) { return slot ? slot : ""; }
 
-// Appends up to `length` bytes of part, as many whole characters as fit before the field's
-// last byte. A lead byte without its trail (cut by the field, or the last byte of a text in
-// the file) is left out: it would swallow the next character, a line break included.
-static void AppendBytes(char* text, size_t size, const char* part, size_t length)
-{
-    size_t used = strnlen(text, size);
-    if (used + 1 >= size) return;
-    size_t room = size - 1 - used;
-    size_t keep = 0;
-    while (keep < length) {
-        size_t step = PlatIsLeadByte((unsigned char)part[keep]) ? 2 : 1;
-        if (keep + step > room || keep + step > length) break;
-        keep += step;
-    }
-    memcpy(text + used, part, keep);
-    text[used + keep] = '\0';
-}
-
-void AppendCharacters(char* text, size_t size, const char* part) { AppendBytes(text, size, part, strlen(part)); }
-
-// The value whose placeholder starts at `at` (a percent sign): its index, with the
-// placeholder's length, or -1 when no value's name closes with a percent sign there.
-static int PlaceholderAt(const char* at, const TextValue* values, int count, size_t* length)
-{
-    for (int i = 0; i < count; i++) {
-        size_t name = strlen(values[i].name);
-        size_t k = 0;
-        while (k < name && at[1 + k] != '\0') {
-            char c = at[1 + k];
-            if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-            if (c != values[i].name[k]) break;
-            k++;
-        }
-        if (k == name && at[1 + name] == '%') {
-            *length = name + 2;
-            return i;
-        }
-    }
-    return -1;
-}
-
 // A box text from message.csv, or its built-in default: the box texts are optional, so a
 // slot holds only what the file gave, and an empty one never counts as missing.
 static const char* BoxTextOf(int box)
@@ -154,47 +116,46 @@ static const char* BoxTextOf(int box)
     return slot != nullptr ? slot : kBoxDefaults[box];
 }
 
+void AppendBoxText(BoxField* field, int box, const TextValue* values, int count)
+{
+    if (box < 0 || box >= BOX_TEXT_COUNT) return;
+    AppendPattern(field, BoxTextOf(box), values, count);
+}
+
 void AppendBoxText(char* text, size_t size, int box, const TextValue* values, int count)
 {
-    if (text == nullptr || size == 0 || box < 0 || box >= BOX_TEXT_COUNT) return;
-    enum { MOST_VALUES = 8 };
-    int placed[MOST_VALUES] = {0};
-    if (count > MOST_VALUES) count = MOST_VALUES;
-    const char* pattern = BoxTextOf(box);
-    const char* run = pattern;
-    const char* p = pattern;
-    // Stepped a character at a time, so a trail byte is never read as the start of a
-    // placeholder (the percent sign itself is never a trail byte in any ANSI code page).
-    while (*p != '\0') {
-        size_t length = 0;
-        int value = *p == '%' ? PlaceholderAt(p, values, count, &length) : -1;
-        if (value < 0) {
-            p += PlatIsLeadByte((unsigned char)*p) && p[1] != '\0' ? 2 : 1;
-            continue;
-        }
-        AppendBytes(text, size, run, (size_t)(p - run));
-        AppendCharacters(text, size, values[value].value ? values[value].value : "");
-        placed[value] = 1;
-        p += length;
-        run = p;
-    }
-    AppendBytes(text, size, run, (size_t)(p - run));
-    for (int i = 0; i < count; i++) {
-        if (placed[i] || !values[i].mustShow || values[i].value == nullptr || values[i].value[0] == '\0') continue;
-        AppendCharacters(text, size, "\r\n");
-        AppendCharacters(text, size, values[i].value);
+    if (text == nullptr || size == 0) return;
+    BoxField field = {text, size, 0};
+    AppendBoxText(&field, box, values, count);
+}
+
+void AppendPortNotEnabled(BoxField* field, const char* portName)
+{
+    AppendCharacters(field, portName);
+    AppendCharacters(field, " ");
+    // The catalogue text is data: it is appended, never used as a format.
+    AppendCharacters(field, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
+}
+
+void SystemReasonText(unsigned code, char* text, size_t size)
+{
+    if (size == 0) return;
+    SystemErrorText(code, text, size);
+    // Some codes have no text in the system table; an empty reason would tell the user nothing.
+    if (text[0] == '\0') {
+        char number[16];
+        snprintf(number, sizeof number, "%u", code);
+        const TextValue values[] = {{"CODE", number, 1}};
+        AppendBoxText(text, size, BOX_ERROR_CODE, values, 1);
     }
 }
 
-int PortNotEnabledText(char* text, size_t size, int port)
+void ShowLastError(PlatWindow owner)
 {
-    // The catalogue text is data: it goes in through %s, never as the format.
-    return snprintf(text, size, "COM%d %s", port, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
-}
-
-int PortNameNotEnabledText(char* text, size_t size, const char* portName)
-{
-    return snprintf(text, size, "%s %s", portName, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
+    unsigned code = PlatGetLastError();
+    char text[SYSTEM_TEXT_SIZE];
+    SystemReasonText(code, text, sizeof text);
+    WarningBox(owner, WARN_SYSTEM, text);
 }
 
 void MessagesFreeAll(void)
@@ -220,10 +181,17 @@ int MessagesFillDefaults(int clearFirst)
 
 static void ParseCatalogue(FILE* file)
 {
+    // Notepad saves "UTF-8 with BOM" with this mark; the texts are then converted to the code
+    // page the window shows them in. Without it the file is bytes of that code page already.
+    int utf8 = CsvSkipUtf8Mark(file);
     char line[CSV_LINE_SIZE];
+    char converted[CSV_LINE_SIZE];
     char* key = nullptr;
     char* text = nullptr;
-    while (CsvNextLine(file, line, &key, &text)) {
+    while (CsvNextLine(file, line, CSV_ENDS_ANY, &key, &text)) {
+        // A text the system cannot convert is kept as the file has it: on a Windows whose
+        // code page is UTF-8 it is right as it stands.
+        if (utf8 && PlatUtf8ToAnsi(text, converted, sizeof converted) >= 0) text = converted;
         // The first non-empty text of a key wins; later lines change nothing.
         char** slot = nullptr;
         for (int entry = 0; entry < CATALOGUE_SIZE && slot == nullptr; entry++)

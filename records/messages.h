@@ -1,6 +1,8 @@
 // The message catalogue (message.csv) and the two destination folder paths.
 #pragma once
 #include <stddef.h>
+#include "platform/types.h"
+#include "records/box_text.h"
 
 enum { LABEL_SLOTS = 11, GENERAL_SLOTS = 11, STATUS_SLOTS = 4, CATALOGUE_SIZE = 15 };
 
@@ -48,6 +50,7 @@ enum BoxText {
     BOX_RX_PARITY_ADVICE,
     BOX_RX_BREAK_ADVICE,
     BOX_ERROR_CODE,
+    BOX_PORT_SETTING_REFUSED,
     BOX_TEXT_COUNT
 };
 
@@ -71,27 +74,21 @@ const char* SlotText(const char* slot);
 // "COM" + the widest int + " " + the longest catalogue text a 256-byte line can carry +
 // the zero: a catalogue text may be 242 bytes, so 128 bytes would cut the sentence.
 enum { PORT_REFUSAL_SIZE = 3 + 11 + 1 + 255 + 1 };
-// "COMn " and the NOT_ENABLED text, the refusal of a port. Returns snprintf's length.
-int PortNotEnabledText(char* text, size_t size, int port);
-// The same for a port known by its name ("COM20", "/dev/ttyUSB0").
-int PortNameNotEnabledText(char* text, size_t size, const char* portName);
+// Appends the port's name ("COM5", "/dev/ttyUSB0"), a blank and the NOT_ENABLED text, the
+// refusal of a port.
+void AppendPortNotEnabled(BoxField* field, const char* portName);
 
-// A value that a box text places with a placeholder: its name between percent signs
-// (%PATH%, %REASON%, %COUNT%, %CODE%, %TIMES%), matched without regard to ASCII case.
-struct TextValue {
-    const char* name;
-    const char* value;
-    int mustShow;   // 1: a value the text does not place goes on a line of its own after it
-};
-
-// Appends box text `box` to the zero-terminated `text` (a field of `size` bytes), each
-// placeholder replaced by its value, every occurrence alike. The values are copied as they
-// are, never read as placeholders or as a format. A percent sign that starts no known
-// placeholder stays as written. A value with mustShow that the text does not place follows
-// on a line of its own, unless it is empty. Whatever does not fit is cut between characters.
+// Appends box text `box`, from message.csv or built in, with its values placed (see
+// AppendPattern). Whatever does not fit is cut between characters, and the field is full.
+void AppendBoxText(BoxField* field, int box, const TextValue* values, int count);
+// The same for a box text added to a terminated text, as a field of its own.
 void AppendBoxText(char* text, size_t size, int box, const TextValue* values, int count);
-// Appends bytes as AppendBoxText does: as many whole characters as fit.
-void AppendCharacters(char* text, size_t size, const char* part);
+
+// The system's text for an error code, or the ERROR_CODE text with the number when the
+// system has none.
+void SystemReasonText(unsigned code, char* text, size_t size);
+// A warning box with the system's text for the last error and the caption "Error".
+void ShowLastError(PlatWindow owner);
 
 int MessagesLoad(void);
 int MessagesFillDefaults(int clearFirst);

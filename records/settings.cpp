@@ -65,7 +65,7 @@ void SettingsLoad(void)
     char* key = nullptr;
     char* value = nullptr;
     // A later line for the same key overrides an earlier one.
-    while (CsvNextLine(file, line, &key, &value)) {
+    while (CsvNextLine(file, line, CSV_ENDS_CR, &key, &value)) {
         if (AsciiEqualNoCase(key, "PORT"))
             gSettings.portNumber = PortFromValue(value);
         else if (AsciiEqualNoCase(key, "BAUDRATE"))

@@ -1,5 +1,6 @@
 // The one warning box every message of the program goes through, and the system's texts
-// for its error codes.
+// for its error codes. The box for the last error, which may need a catalogue text, is the
+// catalogue's (records/messages.h).
 #pragma once
 #include <stddef.h>
 #include "platform/types.h"
@@ -18,6 +19,3 @@ enum { SYSTEM_TEXT_SIZE = 512 };
 // The system's text for an error code, without the line break and blanks FormatMessage ends
 // it with; empty when the system has no text for the code. Always terminated within size.
 void SystemErrorText(unsigned code, char* text, size_t size);
-
-// A warning box with the system's text for the last error and the caption "Error".
-void ShowLastError(PlatWindow owner);

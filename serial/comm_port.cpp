@@ -5,10 +5,12 @@
 #include <stdio.h>
 
 #include "platform/system.h"
+#include "records/messages.h"
 #include "records/settings.h"
+#include "records/warning_box.h"
 #include "serial/rx_buffer.h"
 
-CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}, nullptr};
+CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}, nullptr, COMM_CALL_NONE, 0};
 
 namespace {
 
@@ -44,9 +46,18 @@ void CountLineErrors(uint32_t errors)
         if (errors & bits[kind]) gComm.lineErrors[kind]++;
 }
 
-// Every failure after the device opened inside CommOpen gives the device back at once.
-int DropDevice(int result)
+// Keeps which call failed and the system's reason, taken before anything else can change it.
+int Failed(int call, int result)
 {
+    gComm.failedCall = call;
+    gComm.failedError = PlatGetLastError();
+    return result;
+}
+
+// Every failure after the device opened inside CommOpen gives the device back at once.
+int DropDevice(int call, int result)
+{
+    Failed(call, result);
     PlatCloseHandle(gComm.device);
     gComm.device = PLAT_INVALID_HANDLE;
     return result;
@@ -61,6 +72,8 @@ static int StartNamedPort(int baudRate, int flowControl);
 
 int CommStart(int portNumber, int baudRate, int flowControl)
 {
+    gComm.failedCall = COMM_CALL_NONE;
+    gComm.failedError = 0;
     if (!IsListedPort(portNumber)) return COMM_BAD_PORT;
     if (!IsListedBaudRate(baudRate)) return COMM_BAD_BAUD;
 
@@ -72,6 +85,8 @@ int CommStart(int portNumber, int baudRate, int flowControl)
 
 int CommStartDevice(const char* deviceName, int baudRate, int flowControl)
 {
+    gComm.failedCall = COMM_CALL_NONE;
+    gComm.failedError = 0;
     if (deviceName == nullptr || deviceName[0] == '\0') return COMM_BAD_PORT;
     if (!IsListedBaudRate(baudRate)) return COMM_BAD_BAUD;
     gComm.deviceName = deviceName;
@@ -118,18 +133,18 @@ int CommOpen(void)
 
     gComm.device = gComm.deviceName != nullptr ? PlatCommOpenDevice(gComm.deviceName)
                                                 : OpenPortDevice(gComm.portNumber);
-    if (gComm.device == PLAT_INVALID_HANDLE) return COMM_OPEN_FAILED;
+    if (gComm.device == PLAT_INVALID_HANDLE) return Failed(COMM_CALL_OPEN, COMM_OPEN_FAILED);
 
     PlatHeapFree(gComm.lineSettings);
     gComm.lineSettings = static_cast<PlatDcb*>(PlatHeapAlloc(sizeof(PlatDcb)));
-    if (!gComm.lineSettings) return DropDevice(COMM_NO_BLOCKS);
+    if (!gComm.lineSettings) return DropDevice(COMM_CALL_MEMORY, COMM_NO_BLOCKS);
 
     gComm.lineSettings->DCBlength = PLAT_DCB_SIZE;
-    if (!PlatGetCommState(gComm.device, gComm.lineSettings)) return DropDevice(COMM_API_FAILED);
+    if (!PlatGetCommState(gComm.device, gComm.lineSettings)) return DropDevice(COMM_CALL_GET_STATE, COMM_API_FAILED);
 
     PlatHeapFree(gComm.timeouts);
     gComm.timeouts = static_cast<PlatCommTimeouts*>(PlatHeapAlloc(sizeof(PlatCommTimeouts)));
-    if (!gComm.timeouts) return DropDevice(COMM_API_FAILED);
+    if (!gComm.timeouts) return DropDevice(COMM_CALL_MEMORY, COMM_API_FAILED);
 
     // Only a driver that delivers less than it reported queued ever lets these run out.
     gComm.timeouts->ReadIntervalTimeout = 100;
@@ -144,11 +159,11 @@ int CommApply(void)
 {
     if (!CommIsOpen()) return COMM_NOT_OPEN;
     if (!gComm.lineSettings || !gComm.timeouts) return COMM_NO_BLOCKS;
-    if (!PlatSetupComm(gComm.device, COMM_QUEUE_IN, COMM_QUEUE_OUT)) return COMM_API_FAILED;
+    if (!PlatSetupComm(gComm.device, COMM_QUEUE_IN, COMM_QUEUE_OUT)) return Failed(COMM_CALL_SETUP, COMM_API_FAILED);
     // No events are watched: the window timer polls the link.
-    if (!PlatSetCommMask(gComm.device, 0)) return COMM_API_FAILED;
-    if (!PlatSetCommTimeouts(gComm.device, gComm.timeouts)) return COMM_API_FAILED;
-    if (!PlatSetCommState(gComm.device, gComm.lineSettings)) return COMM_API_FAILED;
+    if (!PlatSetCommMask(gComm.device, 0)) return Failed(COMM_CALL_MASK, COMM_API_FAILED);
+    if (!PlatSetCommTimeouts(gComm.device, gComm.timeouts)) return Failed(COMM_CALL_TIMEOUTS, COMM_API_FAILED);
+    if (!PlatSetCommState(gComm.device, gComm.lineSettings)) return Failed(COMM_CALL_SET_STATE, COMM_API_FAILED);
     return COMM_OK;
 }
 
@@ -190,6 +205,30 @@ int CommHadLineErrors(void)
     for (uint32_t count : gComm.lineErrors)
         if (count != 0) return 1;
     return 0;
+}
+
+void CommRefusalText(BoxField* field, const char* portName)
+{
+    // What each call sets, in the terms of a serial port's settings, which read the same in
+    // every language the catalogue may be in.
+    static const char* const kSettings[] = {
+        "", "", "",
+        "GetCommState",
+        "SetupComm (1024, 1024)",
+        "SetCommMask (0)",
+        "SetCommTimeouts (100, 50, 100)",
+        "SetCommState (baud rate, 8N1, flow control)",
+    };
+    AppendPortNotEnabled(field, portName);
+    // A port that is missing or held is what the sentence says; a port that was found and
+    // refused a setting would send the user looking for a missing port without this line.
+    if (gComm.failedCall < COMM_CALL_GET_STATE || gComm.failedCall > COMM_CALL_SET_STATE) return;
+    char reason[SYSTEM_TEXT_SIZE];
+    reason[0] = '\0';
+    if (gComm.failedError != 0) SystemReasonText(gComm.failedError, reason, sizeof reason);
+    const TextValue values[] = {{"SETTING", kSettings[gComm.failedCall], 1}, {"REASON", reason, 1}};
+    AppendCharacters(field, "\r\n");
+    AppendBoxText(field, BOX_PORT_SETTING_REFUSED, values, 2);
 }
 
 int CommProbe(int portNumber)

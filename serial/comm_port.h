@@ -1,6 +1,7 @@
 // The one serial port the program uses: open, configure, probe, read without waiting.
 #pragma once
 #include "platform/comm.h"
+#include "records/box_text.h"
 
 enum CommResult {
     COMM_OK = 0,
@@ -25,6 +26,18 @@ enum CommLineError {
     COMM_ERR_KINDS = 5
 };
 
+// The system call at which the last CommStart failed on a port it had found.
+enum CommCall {
+    COMM_CALL_NONE = 0,        // nothing failed, or nothing was called (the start was refused)
+    COMM_CALL_OPEN = 1,        // CreateFile: the port is missing or held by another program
+    COMM_CALL_MEMORY = 2,      // a settings block could not be allocated
+    COMM_CALL_GET_STATE = 3,   // GetCommState
+    COMM_CALL_SETUP = 4,       // SetupComm
+    COMM_CALL_MASK = 5,        // SetCommMask
+    COMM_CALL_TIMEOUTS = 6,    // SetCommTimeouts
+    COMM_CALL_SET_STATE = 7    // SetCommState: the rate or the line settings
+};
+
 struct CommState {
     PlatHandle device;            // PLAT_INVALID_HANDLE when not open
     int32_t portNumber;           // starts at 1
@@ -35,6 +48,10 @@ struct CommState {
     // The device opened by name instead of by portNumber, when not null (a console's "COM20"
     // or "/dev/ttyUSB0"); the caller keeps the text alive while the port is in use.
     const char* deviceName;
+    // Why the last CommStart failed: the call (CommCall) and the system's error code at
+    // that moment, before closing the port could replace it.
+    int failedCall;
+    unsigned failedError;
 };
 
 extern CommState gComm;
@@ -52,3 +69,7 @@ int CommProbe(int portNumber);
 int CommFirstAvailable(void);
 // 1 when the driver reported any receive error since the purge of the last CommStart.
 int CommHadLineErrors(void);
+// The box for a port the last start could not use: its name, a blank and the NOT_ENABLED text,
+// and for a port that opened but refused a setting, a line naming that setting with the
+// system's reason.
+void CommRefusalText(BoxField* field, const char* portName);

@@ -70,7 +70,11 @@ int OnSelectionChange(PlatWindow window, int id)
         return 1;
     }
     char message[PORT_REFUSAL_SIZE];
-    PortNotEnabledText(message, sizeof message, port);
+    BoxField field;
+    BoxFieldStart(&field, message, sizeof message);
+    char name[16];
+    snprintf(name, sizeof name, "COM%d", port);
+    AppendPortNotEnabled(&field, name);
     WarningBox(window, WARN_REFUSAL, message);
     PlatComboSetCurSel(list, gSettings.portNumber - 1);
     return 1;

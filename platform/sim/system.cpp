@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -119,6 +120,65 @@ int sim_world::CharsetCodePage(int charset)
     }
 }
 
+namespace {
+
+// The next code point of UTF-8 text and its length in bytes; a byte that starts no valid
+// sequence is one U+FFFD, as MultiByteToWideChar gives for it.
+uint32_t NextCodePoint(const unsigned char* p, size_t* length)
+{
+    static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+    size_t count = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
+                 : p[0] >= 0xF0 && p[0] < 0xF5 ? 4 : 0;
+    *length = 1;
+    if (count == 0) return 0xFFFD;
+    uint32_t code = count == 1 ? p[0] : p[0] & (0x3F >> (count - 1));
+    for (size_t i = 1; i < count; i++) {
+        if ((p[i] & 0xC0) != 0x80) return 0xFFFD;
+        code = code << 6 | (p[i] & 0x3F);
+    }
+    if (code < kLeast[count] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0xFFFD;
+    *length = count;
+    return code;
+}
+
+}  // namespace
+
+// The simulated code page's table is the C library's (iconv); a character it lacks, or a
+// byte that is not UTF-8, becomes "?" as Windows' default character.
+int PlatUtf8ToAnsi(const char* utf8, char* ansi, size_t size)
+{
+    if (Fails(SIM_OP_UTF8_TO_ANSI) || size == 0) return -1;
+    iconv_t convert = iconv_open(World().codePage == 932 ? "CP932" : "CP1252", "UTF-32LE");
+    if (convert == (iconv_t)-1) return -1;
+    size_t used = 0;
+    int fits = 1;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8);
+    while (*p != 0 && fits) {
+        size_t length = 0;
+        uint32_t code = NextCodePoint(p, &length);
+        p += length;
+        char in[4] = {(char)(code & 0xFF), (char)(code >> 8 & 0xFF), (char)(code >> 16 & 0xFF), 0};
+        char out[8];
+        char* inAt = in;
+        char* outAt = out;
+        size_t inLeft = sizeof in;
+        size_t outLeft = sizeof out;
+        iconv(convert, nullptr, nullptr, nullptr, nullptr);
+        size_t bytes = iconv(convert, &inAt, &inLeft, &outAt, &outLeft) == (size_t)-1 ? 0 : sizeof out - outLeft;
+        if (bytes == 0) {
+            out[0] = '?';
+            bytes = 1;
+        }
+        fits = used + bytes < size;
+        if (fits) memcpy(ansi + used, out, bytes);
+        used += fits ? bytes : 0;
+    }
+    iconv_close(convert);
+    if (!fits) return -1;
+    ansi[used] = '\0';
+    return (int)used;
+}
+
 int PlatGetSpecialFolder(int csidl, char* buffer)
 {
     SimWorld& w = World();
@@ -203,6 +263,22 @@ ssize_t MemWrite(void* cookie, const char* buffer, size_t size)
     return (ssize_t)size;
 }
 
+// A file on disk can be read again from its start (rewind); so can one on the memory disk.
+int MemSeek(void* cookie, off64_t* offset, int whence)
+{
+    SimMemStream* stream = static_cast<SimMemStream*>(cookie);
+    off64_t base = whence == SEEK_SET ? 0
+                   : whence == SEEK_CUR ? (off64_t)stream->position
+                                        : (off64_t)stream->file->size();
+    if (base + *offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    stream->position = (size_t)(base + *offset);
+    *offset = (off64_t)stream->position;
+    return 0;
+}
+
 int MemClose(void* cookie)
 {
     SimMemStream* stream = static_cast<SimMemStream*>(cookie);
@@ -254,7 +330,7 @@ FILE* MemOpen(const char* path, int write, int full)
         }
         file = found->second;
     }
-    cookie_io_functions_t functions = {MemRead, MemWrite, nullptr, MemClose};
+    cookie_io_functions_t functions = {MemRead, MemWrite, MemSeek, MemClose};
     SimMemStream* stream;
     if (w.spareStreams.empty()) {
         stream = new SimMemStream;

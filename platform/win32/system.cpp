@@ -13,6 +13,17 @@ unsigned PlatGetModulePath(char* buffer, unsigned size)
 
 int PlatIsLeadByte(unsigned char value) { return IsDBCSLeadByte(value) ? 1 : 0; }
 
+int PlatUtf8ToAnsi(const char* utf8, char* ansi, size_t size)
+{
+    // 255 bytes of UTF-8 are at most 255 UTF-16 units.
+    WCHAR wide[256];
+    int units = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 256);
+    if (units <= 0) return -1;
+    int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, ansi, (int)size, NULL, NULL);
+    if (bytes <= 0) return -1;
+    return bytes - 1;
+}
+
 int PlatGetSpecialFolder(int csidl, char* buffer)
 {
     return SHGetSpecialFolderPathA(NULL, buffer, csidl, FALSE) ? 1 : 0;

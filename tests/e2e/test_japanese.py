@@ -20,9 +20,21 @@ PAINTED = ("PORT_NO", "BAUDRATE", "STORE_FOLDER", "STAND_BY", "RECEIVE_DATA", "C
            "TIMEOUT")
 SHOWN = ("START", "CLOSE", "DESKTOP")
 
-JA_CSV = read(REPO, "examples", "message-ja.csv")
+# The shipped Japanese title is the built-in one: a title of its own shows that the catalogue's
+# text reaches the title bar.
+JA_TITLE = "KM-740 受信ツール"
+SHIPPED_TITLE = b"WINDOW_TITLE,KM-740 TOOL\r\n"
+JA_CSV = read(REPO, "examples", "message-ja.csv").replace(
+    SHIPPED_TITLE, ("WINDOW_TITLE,%s\r\n" % JA_TITLE).encode("cp932"))
+assert SHIPPED_TITLE not in JA_CSV
 JA = {k.decode("ascii"): v.decode("cp932") for k, v in
       (line.split(b",", 1) for line in JA_CSV.split(b"\r\n") if line)}
+# The same catalogue as Notepad saves "UTF-8 with BOM": the mark, UTF-8, and no line break
+# after the last line, the title's; the title ends in é, which code page 932 lacks, and a byte
+# that is not UTF-8.
+JA_UTF8 = b"\xef\xbb\xbf" + "\r\n".join(
+    ["%s,%s" % (k, v) for k, v in JA.items() if k != "WINDOW_TITLE"] +
+    ["WINDOW_TITLE,%s é" % JA_TITLE]).encode("utf-8") + b"\xff"
 
 # Shift-JIS records: trail bytes 0x5C (表 95 5C, ソ 83 5C, 能 94 5C), half-width katakana
 # (0xA1-0xDF) and a plain backslash.
@@ -131,7 +143,8 @@ def test_record_line_is_cut_between_characters(bench, records_file):
 @only("ja")
 def test_program_in_a_folder_named_with_trail_byte_5c(fresh_bed):
     """Trail bytes 0x5C in the folder's name and in the program's own, where a search for the
-    last backslash that does not step over double-byte characters would end the folder."""
+    last backslash that does not step over double-byte characters would end the folder; its
+    message.csv saved as UTF-8 with BOM, the last line without a line break."""
     bed = fresh_bed
     bed.add_port(1)
     folder = os.path.join(bed.drive_c(), "tests", "表示ソフト")   # 95 5C 8E A6 83 5C ...
@@ -139,14 +152,14 @@ def test_program_in_a_folder_named_with_trail_byte_5c(fresh_bed):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     shutil.copyfile(built_exe("km740tool"), exe)
-    for name, data in (("message.csv", JA_CSV), ("config.csv", config(1, 38400, 0))):
+    for name, data in (("message.csv", JA_UTF8), ("config.csv", config(1, 38400, 0))):
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
     proc = bed.start_exe(bed.windows_path(exe), cwd=folder)
     bed.ui_ok("wait-window", 15000)
     bed.ui_ok("wait-caption", "start", JA["START"], 10000)
     assert bed.ui_ok("boxes") == ""                      # message.csv found and whole
-    assert bed.ui_ok("title") == JA["WINDOW_TITLE"]
+    assert bed.ui_ok("title") == JA_TITLE + " ??"        # converted, é and 0xFF as "?"
     assert (cursel(bed, "baud"), cursel(bed, "store")) == (5, 1)     # config.csv found
     bed.ui_ok("select", "baud", 0)
     assert wait_for(lambda: cursel(bed, "baud") == 0)

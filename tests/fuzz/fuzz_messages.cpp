@@ -50,25 +50,33 @@ bool SameKey(const std::string& key, const char* name)
     return true;
 }
 
-// The file read here on its own terms: pieces of at most 255 bytes ending at a LF (a 256-byte
-// line buffer), each a C string, cut at its first CR and split at its first comma; a piece
-// without either ends the reading. The first non-empty text of a key is its text.
+// The file read here on its own terms: after a UTF-8 mark, pieces of at most 255 bytes ending
+// at a LF (a 256-byte line buffer), each ended at its first CR, else at its LF, else at the end
+// of the file; the rest of a line behind its CR is skipped to its LF. A piece without an end,
+// with a NUL before it, or without a comma ends the reading. The first non-empty text of a key
+// is its text, in a marked file converted by the platform (kept when it cannot be).
 void ReferenceTexts(const std::string& bytes, std::string texts[CATALOGUE_SIZE])
 {
-    size_t at = 0;
+    const bool utf8 = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    size_t at = utf8 ? 3 : 0;
     while (at < bytes.size()) {
         size_t end = std::min(bytes.size(), at + 255);
         const size_t lf = bytes.find('\n', at);
         if (lf < end) end = lf + 1;
         std::string line = bytes.substr(at, end - at);
         at = end;
-        line = line.substr(0, line.find('\0'));
-        const size_t cr = line.find('\r');
+        size_t stop = line.find('\r');
+        if (stop == std::string::npos && line.back() == '\n') stop = line.size() - 1;
+        if (stop == std::string::npos && line.size() < 255) stop = line.size();
+        if (stop == std::string::npos) return;
+        if (line.back() != '\n') at = bytes.find('\n', at) == std::string::npos ? bytes.size() : bytes.find('\n', at) + 1;
         const size_t comma = line.find(',');
-        if (cr == std::string::npos || comma >= cr) return;
+        if (line.find('\0') < stop || comma >= stop) return;
+        std::string text = line.substr(comma + 1, stop - comma - 1);
+        char converted[256];
+        if (utf8 && PlatUtf8ToAnsi(text.c_str(), converted, sizeof converted) >= 0) text = converted;
         for (int entry = 0; entry < CATALOGUE_SIZE; entry++)
-            if (texts[entry].empty() && SameKey(line.substr(0, comma), kKeys[entry]))
-                texts[entry] = line.substr(comma + 1, cr - comma - 1);
+            if (texts[entry].empty() && SameKey(line.substr(0, comma), kKeys[entry])) texts[entry] = text;
     }
 }
 
@@ -106,17 +114,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     // Box texts with values, composed into a small field in Shift-JIS: always terminated
-    // inside it, a value never expanded again, and no lead byte left without its trail.
+    // inside it, no lead byte left without its trail, and a value never expanded again. A
+    // PATH that names another placeholder shows as written: the same text as with a PATH of
+    // the same length whose bytes (LF, never in a catalogue text) name nothing.
     SimSetCodePage(932);
-    const TextValue values[] = {{"PATH", "%PATH%", 1}, {"REASON", "", 1}, {"COUNT", "7", 1}, {"TIMES", "\x95\x5c", 0}};
     for (int box = 0; box < BOX_TEXT_COUNT; box++) {
-        char text[40] = "x";
-        AppendBoxText(text, sizeof text, box, values, 4);
-        size_t length = strnlen(text, sizeof text);
-        FUZZ_CHECK(length < sizeof text && text[0] == 'x');
-        size_t i = 0;
-        while (i < length) i += PlatIsLeadByte((unsigned char)text[i]) ? 2 : 1;
-        FUZZ_CHECK(i == length);
+        std::string shown[2];
+        for (int i = 0; i < 2; i++) {
+            const TextValue values[] = {{"PATH", i == 0 ? "%COUNT%" : "\nCOUNT\n", 1}, {"REASON", "", 1},
+                                        {"COUNT", "7", 1}, {"TIMES", "\x95\x5c", 0}};
+            char text[40] = "x";
+            AppendBoxText(text, sizeof text, box, values, 4);
+            size_t length = strnlen(text, sizeof text);
+            FUZZ_CHECK(length < sizeof text && text[0] == 'x');
+            size_t k = 0;
+            while (k < length) k += PlatIsLeadByte((unsigned char)text[k]) ? 2 : 1;
+            FUZZ_CHECK(k == length);
+            shown[i] = text;
+        }
+        FUZZ_CHECK(shown[0].size() == shown[1].size());
+        for (size_t k = 0; k < shown[0].size(); k++)
+            FUZZ_CHECK(shown[0][k] == shown[1][k] || (shown[0][k] == '%' && shown[1][k] == '\n'));
     }
 
     MessagesFreeAll();

@@ -45,33 +45,34 @@ struct StartCase {
     int closes;
     const char* applyCalls;  // SetupComm, SetCommMask, SetCommTimeouts, SetCommState called
     int purges;
+    int failedCall;          // CommCall
 };
 
 const StartCase kStartCases[] = {
-    {"port 0", PRESENT, SIM_OP_COUNT, 0, 0, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"port 17", PRESENT, SIM_OP_COUNT, 0, 17, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"port -1", PRESENT, SIM_OP_COUNT, 0, -1, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"baud 300", PRESENT, SIM_OP_COUNT, 0, 3, 300, COMM_BAD_BAUD, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"baud 115200", PRESENT, SIM_OP_COUNT, 0, 3, 115200, COMM_BAD_BAUD, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"bad port before bad baud", PRESENT, SIM_OP_COUNT, 0, 99, 300, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0},
-    {"ok 1200", PRESENT, SIM_OP_COUNT, 0, 3, 1200, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1},
-    {"ok 2400", PRESENT, SIM_OP_COUNT, 0, 3, 2400, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1},
-    {"ok 4800", PRESENT, SIM_OP_COUNT, 0, 3, 4800, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1},
-    {"ok 9600", PRESENT, SIM_OP_COUNT, 0, 1, 9600, COMM_OK, 1, 1, 1, 1, 1, 0, "1111", 1},
-    {"ok 19200", PRESENT, SIM_OP_COUNT, 0, 16, 19200, COMM_OK, 1, 16, 1, 1, 1, 0, "1111", 1},
-    {"ok 38400", PRESENT, SIM_OP_COUNT, 0, 3, 38400, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1},
-    {"absent port", ABSENT, SIM_OP_COUNT, 0, 4, 9600, COMM_OPEN_FAILED, 0, 4, 0, 0, 0, 0, "0000", 0},
-    {"held port", HELD, SIM_OP_COUNT, 0, 4, 9600, COMM_OPEN_FAILED, 0, 4, 0, 0, 0, 0, "0000", 0},
-    {"CreateFile fails", PRESENT, SIM_OP_COMM_OPEN, 0, 3, 9600, COMM_OPEN_FAILED, 0, 3, 0, 0, 0, 0, "0000", 0},
-    {"no line-settings block", PRESENT, SIM_OP_HEAP_ALLOC, 0, 3, 9600, COMM_NO_BLOCKS, 0, 3, 0, 0, 1, 1, "0000", 0},
-    {"GetCommState fails", PRESENT, SIM_OP_GET_COMM_STATE, 0, 3, 9600, COMM_API_FAILED, 0, 3, 1, 0, 1, 1, "0000", 0},
-    {"no time-out block", PRESENT, SIM_OP_HEAP_ALLOC, 1, 3, 9600, COMM_API_FAILED, 0, 3, 1, 0, 1, 1, "0000", 0},
-    {"SetupComm fails", PRESENT, SIM_OP_SETUP_COMM, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1000", 0},
-    {"SetCommMask fails", PRESENT, SIM_OP_SET_COMM_MASK, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1100", 0},
-    {"SetCommTimeouts fails", PRESENT, SIM_OP_SET_COMM_TIMEOUTS, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1110", 0},
-    {"SetCommState fails", PRESENT, SIM_OP_SET_COMM_STATE, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1111", 0},
-    {"ClearCommError in purge fails", PRESENT, SIM_OP_CLEAR_COMM_ERROR, 0, 3, 9600, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 0},
-    {"PurgeComm fails", PRESENT, SIM_OP_PURGE_COMM, 0, 3, 9600, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 0},
+    {"port 0", PRESENT, SIM_OP_COUNT, 0, 0, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"port 17", PRESENT, SIM_OP_COUNT, 0, 17, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"port -1", PRESENT, SIM_OP_COUNT, 0, -1, 9600, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"baud 300", PRESENT, SIM_OP_COUNT, 0, 3, 300, COMM_BAD_BAUD, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"baud 115200", PRESENT, SIM_OP_COUNT, 0, 3, 115200, COMM_BAD_BAUD, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"bad port before bad baud", PRESENT, SIM_OP_COUNT, 0, 99, 300, COMM_BAD_PORT, 0, 1, 0, 0, 0, 0, "0000", 0, COMM_CALL_NONE},
+    {"ok 1200", PRESENT, SIM_OP_COUNT, 0, 3, 1200, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"ok 2400", PRESENT, SIM_OP_COUNT, 0, 3, 2400, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"ok 4800", PRESENT, SIM_OP_COUNT, 0, 3, 4800, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"ok 9600", PRESENT, SIM_OP_COUNT, 0, 1, 9600, COMM_OK, 1, 1, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"ok 19200", PRESENT, SIM_OP_COUNT, 0, 16, 19200, COMM_OK, 1, 16, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"ok 38400", PRESENT, SIM_OP_COUNT, 0, 3, 38400, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 1, COMM_CALL_NONE},
+    {"absent port", ABSENT, SIM_OP_COUNT, 0, 4, 9600, COMM_OPEN_FAILED, 0, 4, 0, 0, 0, 0, "0000", 0, COMM_CALL_OPEN},
+    {"held port", HELD, SIM_OP_COUNT, 0, 4, 9600, COMM_OPEN_FAILED, 0, 4, 0, 0, 0, 0, "0000", 0, COMM_CALL_OPEN},
+    {"CreateFile fails", PRESENT, SIM_OP_COMM_OPEN, 0, 3, 9600, COMM_OPEN_FAILED, 0, 3, 0, 0, 0, 0, "0000", 0, COMM_CALL_OPEN},
+    {"no line-settings block", PRESENT, SIM_OP_HEAP_ALLOC, 0, 3, 9600, COMM_NO_BLOCKS, 0, 3, 0, 0, 1, 1, "0000", 0, COMM_CALL_MEMORY},
+    {"GetCommState fails", PRESENT, SIM_OP_GET_COMM_STATE, 0, 3, 9600, COMM_API_FAILED, 0, 3, 1, 0, 1, 1, "0000", 0, COMM_CALL_GET_STATE},
+    {"no time-out block", PRESENT, SIM_OP_HEAP_ALLOC, 1, 3, 9600, COMM_API_FAILED, 0, 3, 1, 0, 1, 1, "0000", 0, COMM_CALL_MEMORY},
+    {"SetupComm fails", PRESENT, SIM_OP_SETUP_COMM, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1000", 0, COMM_CALL_SETUP},
+    {"SetCommMask fails", PRESENT, SIM_OP_SET_COMM_MASK, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1100", 0, COMM_CALL_MASK},
+    {"SetCommTimeouts fails", PRESENT, SIM_OP_SET_COMM_TIMEOUTS, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1110", 0, COMM_CALL_TIMEOUTS},
+    {"SetCommState fails", PRESENT, SIM_OP_SET_COMM_STATE, 0, 3, 9600, COMM_API_FAILED, 0, 3, 0, 0, 1, 1, "1111", 0, COMM_CALL_SET_STATE},
+    {"ClearCommError in purge fails", PRESENT, SIM_OP_CLEAR_COMM_ERROR, 0, 3, 9600, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 0, COMM_CALL_NONE},
+    {"PurgeComm fails", PRESENT, SIM_OP_PURGE_COMM, 0, 3, 9600, COMM_OK, 1, 3, 1, 1, 1, 0, "1111", 0, COMM_CALL_NONE},
 };
 
 std::string ApplyCalls(void)
@@ -104,6 +105,7 @@ TEST_F(CommPort, StartResultsAndWhatEachLeavesBehind)
         EXPECT_EQ(SimPort(port).openHandles, c.open);
         EXPECT_EQ(ApplyCalls(), c.applyCalls);
         EXPECT_EQ(SimPort(port).purges, c.purges);
+        EXPECT_EQ(gComm.failedCall, c.failedCall);
         CommClose();
         EXPECT_EQ(SimHeapBlocksOutstanding(), c.dcbBlock && !c.open ? 1 : 0);
     }

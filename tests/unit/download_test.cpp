@@ -418,7 +418,9 @@ TEST_F(DownloadControl, FailedBeginStepRestoresTheWindowRemovesItsFileAndSaysWhy
     const BeginFailureRow rows[] = {
         {"port absent", PortAbsent, "COM1 is not enabled."},
         {"port held by another program", PortHeld, "COM1 is not enabled."},
-        {"port refuses its settings", PortSettingsRefused, "COM1 is not enabled."},
+        {"port refuses its settings", PortSettingsRefused,
+         "COM1 is not enabled.\r\nThe port was found, but it refused a setting: SetCommState (baud "
+         "rate, 8N1, flow control)\r\nSystem error 31."},
         {"no folder known", NoFolderKnown, "The destination folder is not known"},
         {"folder missing", FolderMissing, "The output file could not be created:\r\n"},
         {"all names taken", AllNamesTaken, "All 99 file names for this second"},

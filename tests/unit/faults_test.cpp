@@ -195,17 +195,27 @@ TEST_F(Faults, CancelAfterAFailedWriteReportsTheFileLeftNotTheWrite)
 
 TEST_F(Faults, RefusedPortAndAFileThatCannotBeDeletedAreToldInOneBox)
 {
-    SimSetPort(1, SIM_PORT_ABSENT);
-    SimFail(SIM_OP_FILE_REMOVE, 0, 1, 5);
-    DownloadToggle(window);
-    Tick();
-    EXPECT_EQ(FilesIn(desktop).size(), 1u);
-    ASSERT_EQ(SimMessageBoxes().size(), 1u);
-    // Nobody cancelled: the box says the port refused and the empty file stayed.
-    EXPECT_EQ(SimMessageBoxes()[0].text,
-              "COM1 is not enabled.\r\nThe download could not start, and its new, empty file "
-              "could not be deleted:\r\n" + desktop + "\\" + kBaseName + ".csv\r\nSystem error 5.");
-    ExpectIdleWindow();
+    // The second NOT_ENABLED text ends in a lead byte (cut in the file mid-character), which
+    // would swallow the line break behind it: it is left out.
+    for (const char* notEnabled : {"is not enabled.", "is off\x8e"}) {
+        TearDown();
+        SetUp();
+        SimSetCodePage(932);
+        FreeText(&gAppTexts.generalTexts[TEXT_NOT_ENABLED]);
+        SetTextOnce(&gAppTexts.generalTexts[TEXT_NOT_ENABLED], notEnabled);
+        SimSetPort(1, SIM_PORT_ABSENT);
+        SimFail(SIM_OP_FILE_REMOVE, 0, 1, 5);
+        DownloadToggle(window);
+        Tick();
+        EXPECT_EQ(FilesIn(desktop).size(), 1u);
+        ASSERT_EQ(SimMessageBoxes().size(), 1u);
+        // Nobody cancelled: the box says the port refused and the empty file stayed.
+        EXPECT_EQ(SimMessageBoxes()[0].text,
+                  "COM1 is " + std::string(notEnabled[3] == 'n' ? "not enabled." : "off") +
+                      "\r\nThe download could not start, and its new, empty file could not be "
+                      "deleted:\r\n" + desktop + "\\" + kBaseName + ".csv\r\nSystem error 5.");
+        ExpectIdleWindow();
+    }
 }
 
 // ---------------------------------------------------------------- timer not set

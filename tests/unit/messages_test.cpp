@@ -144,6 +144,10 @@ TEST_F(MessageCatalogue, FilesGiveTextsDefaultsAndWarnings)
     const std::string title241 = Padded(" ", 241);
     std::string emptyStart = CompleteFile();
     emptyStart.replace(emptyStart.find("START,") + 6, 10, "");
+    std::string noLastBreak = CompleteFile();
+    noLastBreak.resize(noLastBreak.size() - 2);
+    std::string noLastLf = CompleteFile("\n");
+    noLastLf.pop_back();
     std::map<int, std::string> allButStart = AllFromFile();
     allButStart.erase(E_START);
     const Case cases[] = {
@@ -153,7 +157,9 @@ TEST_F(MessageCatalogue, FilesGiveTextsDefaultsAndWarnings)
         {"keys in any letter case", lowerCase, AllFromFile(), {}},
         {"complete file then an empty line", CompleteFile() + "\r\n", AllFromFile(), {}},
         {"empty line in the middle loses the rest", middleGap, AllFromFile(0, E_START), {kItemError}},
-        {"LF-only endings", CompleteFile("\n"), {}, {kItemError}},
+        {"LF-only endings", CompleteFile("\n"), AllFromFile(), {}},
+        {"last line without a line break", noLastBreak, AllFromFile(), {}},
+        {"LF-only, last line without one", noLastLf, AllFromFile(), {}},
         {"CR-only endings: first line only", CompleteFile("\r"), AllFromFile(0, 1), {kItemError}},
         {"lines in any order, obsolete keys skipped",
          "VERSION,2\r\n" + CompleteFile().substr(CompleteFile().find("START,")) +
@@ -170,13 +176,24 @@ TEST_F(MessageCatalogue, FilesGiveTextsDefaultsAndWarnings)
         {"empty text alone leaves the default", emptyStart, allButStart, {kItemError}},
         {"key with a leading space does not match", " START,Go\r\nCANCEL,Stop\r\n",
          {{E_START + 1, "Stop"}}, {kItemError}},
-        {"byte-order mark hides the first key", "\xEF\xBB\xBFSTART,Go\r\nCANCEL,Stop\r\n",
-         {{E_START + 1, "Stop"}}, {kItemError}},
-        {"254 bytes + CR applied, its LF ends the parse",
-         "WINDOW_TITLE," + title241 + "\r\nSTART,Go\r\n", {{E_WINDOW_TITLE, title241}},
+        {"UTF-8 mark skipped, texts converted", "\xEF\xBB\xBFSTART,Go\r\nCANCEL,\xC3\xA9t\xC3\xA9 \xE8\xA1\xA8\xFF",
+         {{E_START, "Go"}, {E_START + 1, "\xE9t\xE9 ??"}}, {kItemError}},
+        {"UTF-8 without the mark stays bytes", "CANCEL,\xC3\xA9\r\n", {{E_START + 1, "\xC3\xA9"}},
          {kItemError}},
+        {"254 bytes + CR applied, its LF is no line of its own",
+         "WINDOW_TITLE," + title241 + "\r\nSTART,Go\r\n", {{E_WINDOW_TITLE, title241}, {E_START, "Go"}},
+         {kItemError}},
+        {"254 bytes + LF applied", "WINDOW_TITLE," + title241 + "\nSTART,Go",
+         {{E_WINDOW_TITLE, title241}, {E_START, "Go"}}, {kItemError}},
+        {"254 bytes at the end of the file applied", "START,Go\r\nWINDOW_TITLE," + title241,
+         {{E_WINDOW_TITLE, title241}, {E_START, "Go"}}, {kItemError}},
+        {"255 bytes at the end of the file unapplied", "START,Go\r\nWINDOW_TITLE," + title241 + "y",
+         {{E_START, "Go"}}, {kItemError}},
+        {"the rest behind a CR is skipped up to its LF", "START,Go\r" + std::string(246, 'x') +
+         "CANCEL,Oops\r\nCANCEL,Stop\r\n", {{E_START, "Go"}, {E_START + 1, "Stop"}}, {kItemError}},
         {"CR beyond byte 255 ends the parse unapplied",
          "WINDOW_TITLE," + title241 + "y\r\nSTART,Go\r\n", {}, {kItemError}},
+        {"a line without a comma ends the parse", "START Go\nCANCEL,Stop", {}, {kItemError}},
         {"NUL before CR ends the parse", std::string("START,G\0o\r\nCANCEL,Stop\r\n", 23), {},
          {kItemError}},
     };
@@ -188,6 +205,16 @@ TEST_F(MessageCatalogue, FilesGiveTextsDefaultsAndWarnings)
         EXPECT_EQ(MessagesLoad(), 1) << c.what;
         EXPECT_EQ(CatalogueTexts(), Expected(c.texts)) << c.what;
         EXPECT_EQ(BoxTexts(), c.warnings) << c.what;
+    }
+    // In code page 932 a UTF-8 text becomes Shift-JIS; one the system cannot convert (its
+    // code page is UTF-8 itself) stays as the file has it.
+    for (int fails : {0, 1}) {
+        Fresh();
+        SimSetCodePage(932);
+        if (fails) SimFail(SIM_OP_UTF8_TO_ANSI);
+        Write("\xEF\xBB\xBF" "CANCEL,\xE8\xA1\xA8\xC3\xA9");
+        MessagesLoad();
+        EXPECT_EQ(CatalogueTexts()[E_START + 1], fails ? "\xE8\xA1\xA8\xC3\xA9" : "\x95\x5c?");
     }
 }
 
@@ -338,14 +365,20 @@ TEST_F(MessageCatalogue, BoxTextsPlaceTheirValues)
         EXPECT_EQ(std::string(text), c.shown) << c.line;
         EXPECT_TRUE(SimMessageBoxes().empty()) << c.line;
     }
-    // Cut to the field between characters: a lead byte never stands alone at the end.
+    // Cut to the field between characters: a lead byte never stands alone at the end, and a
+    // cut field takes nothing more, so no bare CR follows. A text that fills it exactly stays.
     Fresh();
     SimSetCodePage(932);
     Write(CompleteFile() + "NO_MEMORY,\x95\x5c\x8e\xa6\r\n");
     MessagesLoad();
-    char small[4] = "";
-    AppendBoxText(small, sizeof small, BOX_NO_MEMORY, nullptr, 0);
-    EXPECT_EQ(std::string(small), "\x95\x5c");
+    for (size_t size : {4, 5}) {
+        char small[5];
+        BoxField field;
+        BoxFieldStart(&field, small, size);
+        AppendBoxText(&field, BOX_NO_MEMORY, nullptr, 0);
+        AppendCharacters(&field, "\r\n");
+        EXPECT_EQ(std::string(small), size == 4 ? "\x95\x5c" : "\x95\x5c\x8e\xa6");
+    }
     // A text that ends in a lead byte would swallow the line break after it: left out.
     Fresh();
     SimSetCodePage(932);
@@ -357,8 +390,8 @@ TEST_F(MessageCatalogue, BoxTextsPlaceTheirValues)
     EXPECT_EQ(std::string(text), "ab\r\nC:\\a.csv");
 }
 
-// The shipped catalogues give every key, each line within the 255 bytes a line may take with
-// its CR (a longer one would end the parse and lose the rest of the file).
+// The shipped catalogues give every key, each line within the 254 bytes a line may take before
+// its CR LF (a longer one would end the parse and lose the rest of the file).
 TEST_F(MessageCatalogue, ShippedCataloguesGiveEveryTextWithinTheLineLimit)
 {
     for (const char* name : {"message.csv", "message-ja.csv"}) {

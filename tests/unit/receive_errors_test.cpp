@@ -82,6 +82,9 @@ TEST_F(ReceiveErrors, EachKindEndsTheDownloadAsFailedWithOneBoxSayingWhatAndHowO
             << box.text;
         EXPECT_NE(box.text.find("missing or damaged"), std::string::npos) << box.text;
         EXPECT_NE(box.text.find(row.advice), std::string::npos) << box.text;
+        // Only the kinds that happened, and no blank line under the last advice.
+        EXPECT_EQ(box.text.find(": 0 "), std::string::npos) << box.text;
+        EXPECT_NE(box.text.substr(box.text.size() - 2), "\r\n") << box.text;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "platform/sim/sim.h"
 #include "records/exe_folder.h"
 #include "records/text_slots.h"
+#include "records/messages.h"
 #include "records/warning_box.h"
 #include "records/csv_line.h"
 
