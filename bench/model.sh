@@ -1,8 +1,10 @@
 #!/bin/bash
 # The timing model (bench/timing_model.cpp): builds it and prints its table, in seconds.
 # Usage: bench/model.sh                 the download control of this tree
-#        bench/model.sh --before REV    the same model with download/download.cpp as it was at
-#                                       the git revision REV (to compare a change with before)
+#        bench/model.sh --before REV    the same model with the download control as it was at
+#                                       the git revision REV (to compare a change with before):
+#                                       download/download.cpp and ui/download_window.cpp
+#                                       (REV from 8dbc036 on, where the two were separated)
 # Extra arguments go to the model (--seconds S: line time per data set, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,29 +15,22 @@ if [ "${1:-}" = "--before" ]; then
     dir=build/model-before
     mkdir -p "$dir"
     git show "$rev:download/download.cpp" >"$dir/download_before.cpp"
-    # An older file is brought to today's headers (the program-wide records moved to
-    # records/; the finish step lost its result, which was always 1). Its logic is untouched.
-    python3 - "$dir/download_before.cpp" <<'PY'
-import re, sys
-path = sys.argv[1]
-text = open(path).read()
-text = re.sub(r'"app/(ids|settings|messages|status|shared)\.h"', r'"records/\1.h"', text)
-# The shared helpers were split into a file per job.
-text = text.replace('#include "records/shared.h"', '#include "records/csv_line.h"\n'
-                    '#include "records/text_slots.h"\n#include "records/warning_box.h"')
-match = re.search(r'\nint DownloadFinish\(PlatWindow window\)\n\{', text)
-if match:
-    end = text.index('\n}\n', match.end())
-    body = text[match.end():end].replace('return 1;', 'return;')
-    text = text[:match.start()] + '\nvoid DownloadFinish(PlatWindow window)\n{' + body + text[end:]
-open(path, 'w').write(text)
-PY
+    # Before the rules were separated from the dialog (8dbc036), download.cpp held the
+    # dialog's part and output_file.cpp made the file from the window's list: those trees
+    # are modelled by a checkout of their own.
+    if ! git cat-file -e "$rev:ui/download_window.cpp" 2>/dev/null; then
+        echo "model.sh: $rev has no ui/download_window.cpp; run bench/model.sh in a checkout" \
+            "of it (git worktree add)" >&2
+        exit 2
+    fi
+    git show "$rev:ui/download_window.cpp" >"$dir/download_window_before.cpp"
+    window="$PWD/$dir/download_window_before.cpp"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-        -DKM_MODEL_DOWNLOAD_CPP="$PWD/$dir/download_before.cpp" >/dev/null
-    echo "(download/download.cpp as at $(git rev-parse --short "$rev"))"
+        -DKM_MODEL_DOWNLOAD_CPP="$PWD/$dir/download_before.cpp" -DKM_MODEL_WINDOW_CPP="$window" >/dev/null
+    echo "(the download control as at $(git rev-parse --short "$rev"): download/download.cpp, ui/download_window.cpp)"
 else
     dir=build/bench-host
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKM_MODEL_DOWNLOAD_CPP= >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKM_MODEL_DOWNLOAD_CPP= -DKM_MODEL_WINDOW_CPP= >/dev/null
 fi
 cmake --build "$dir" -j"$jobs" --target timing_model >/dev/null
 "$dir/timing_model" "$@"

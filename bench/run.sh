@@ -3,12 +3,13 @@
 # backlog, latency), its CPU while waiting, its start-up, memory and size against a minimal
 # dialog, what each per-record step costs under Wine, instructions per byte of the download
 # logic on the host, and the timing model of Windows and Wine at every rate (bench/model.sh,
-# seconds on its own). Prints the table and writes it to bench/results.md.
+# seconds on its own), also with a slow display. Prints the table and writes it to bench/results.md.
 #
 # Usage: bench/run.sh            ~10 minutes (100 KB paced and 256 KB flooded per record length),
 #                                plus up to 5 minutes waiting for a quiet machine
 #        BENCH_FULL=1 bench/run.sh   1 MB for both (about 40 minutes: 2-byte records alone take 15)
-# Knobs: BENCH_PACED_BYTES, BENCH_FLOOD_BYTES, BENCH_LENGTHS (2,10,40,200), BENCH_STARTS (7),
+# Knobs: BENCH_BEFORE (a git revision: the slow-display model also for its download control),
+#        BENCH_PACED_BYTES, BENCH_FLOOD_BYTES, BENCH_LENGTHS (2,10,40,200), BENCH_STARTS (7),
 #        BENCH_MAX_LOAD (1.0: the timed stage waits for a 1-minute load below this),
 #        BENCH_LOAD_WAIT (300: seconds it waits at most, then runs anyway and says so).
 set -euo pipefail
@@ -107,8 +108,25 @@ EOF
 )
 bench/model.sh ${wine_costs:+--wine "$wine_costs"} | tee "$out/model.md"
 
+echo "=== host: the timing model with a slow display (repaint 0.8 to 5 ms under both timings)"
+slow=()
+for before in "" ${BENCH_BEFORE:-}; do
+    for repaint in 800 1000 2000 5000; do
+        costs="${wine_costs:+$wine_costs,}repaint=$repaint"
+        args=(${before:+--before "$before"} --wine "$costs" --windows repaint=$repaint)
+        file="$out/model-repaint-$repaint${before:+-$before}.md"
+        {
+            echo "command: bench/model.sh ${args[*]}"
+            bench/model.sh "${args[@]}" | grep -v '^(the download control as at'
+        } >"$file"
+        grep '^worst' "$file"
+        slow+=("$file")
+    done
+done
+
 cmd="bench/run.sh"
-[ "$full" = 1 ] && cmd="BENCH_FULL=1 bench/run.sh"
+[ "$full" = 1 ] && cmd="BENCH_FULL=1 $cmd"
+[ -n "${BENCH_BEFORE:-}" ] && cmd="BENCH_BEFORE=$BENCH_BEFORE $cmd"
 python3 - "$out/machine.json" <<EOF
 import json, subprocess, sys
 def sh(c):
@@ -127,4 +145,5 @@ EOF
 
 echo "=== the table"
 python3 bench/report.py --wine "$out/wine.json" --host "$out/host.json" --size "$out/size.json" \
-    --machine "$out/machine.json" --model "$out/model.md" --out bench/results.md
+    --machine "$out/machine.json" --model "$out/model.md" \
+    --slow-display "${slow[@]}" --out bench/results.md

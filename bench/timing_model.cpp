@@ -12,10 +12,16 @@
 // record being in the file: the last record's own latency (two polls, about 0.25 s) is in it,
 // which is why each data set lasts a minute of line time.
 //
-// Usage: timing_model [--seconds S] [--record-factor F] [--wine COSTS]
-//   S: line time of each data set (default 60); F: multiplies what a record costs (write,
-//   flush, repaint) under both timings, to see how the figures move (default 1); COSTS: the
-//   Wine figures record_cost measured, as repaint=US,write=US,sleep1=US,clearcommerror=US
+// Each record's write + flush is charged when the record reaches the file (the model watches
+// the file grow), each repaint when the program asks for one: the window paints the latest
+// record at most once per display frame, so the two counts differ.
+//
+// Usage: timing_model [--seconds S] [--record-factor F] [--wine COSTS] [--windows COSTS]
+//   S: line time of each data set (default 60); F: multiplies what a record and a repaint
+//   cost (write, flush, repaint) under both timings, to see how the figures move (default 1);
+//   COSTS: figures in microseconds that replace the ones below, as
+//   repaint=US,write=US,sleep1=US,clearcommerror=US (--wine: record_cost's measurements;
+//   --windows: the same but sleep1, since Sleep there ends on the clock tick)
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,7 +68,7 @@ struct Timing {
 //   serial calls each go to the port driver and return at once (50 us each); InvalidateRect,
 //   SetTimer, KillTimer are user32 calls without a wait (5 us); GetTickCount reads shared
 //   memory (0.1 us).
-const Timing kWindows = {"Windows", 15625.0, 0.0, 200.0, 20.0, 5.0, 50.0, 50.0, 5.0, 0.1};
+Timing gWindows = {"Windows", 15625.0, 0.0, 200.0, 20.0, 5.0, 50.0, 50.0, 5.0, 0.1};
 
 // Under Wine 8.0 on this machine, as bench/record_cost.cpp measures them (medians of 5 runs of
 // 500; bench/run.sh passes the figures of its own run with --wine, see bench/results.md "What
@@ -73,8 +79,10 @@ const Timing kWindows = {"Windows", 15625.0, 0.0, 200.0, 20.0, 5.0, 50.0, 50.0, 
 // user32 calls.
 Timing gWine = {"Wine", 0.0, 95.0, 161.0, 2.0, 5.0, 1.0, 50.0, 5.0, 0.1};
 
-// --wine repaint=US,write=US,sleep1=US,clearcommerror=US (any of them): record_cost's figures.
-int SetWineCosts(const char* list)
+// repaint=US,write=US,sleep1=US,clearcommerror=US (any of them; sleep1 only where Sleep is
+// not on a clock tick): --wine takes record_cost's figures, --windows what-ifs such as a slow
+// display.
+int SetCosts(Timing* timing, const char* list)
 {
     std::string text = list;
     size_t at = 0;
@@ -86,10 +94,10 @@ int SetWineCosts(const char* list)
         if (eq == std::string::npos) return 0;
         std::string key = item.substr(0, eq);
         double value = atof(item.c_str() + eq + 1);
-        if (key == "repaint") gWine.repaintUs = value;
-        else if (key == "write") gWine.writeFlushUs = value;
-        else if (key == "sleep1") gWine.sleepExtraUs = value - 1000.0;
-        else if (key == "clearcommerror") gWine.clearCommErrorUs = value;
+        if (key == "repaint") timing->repaintUs = value;
+        else if (key == "write") timing->writeFlushUs = value;
+        else if (key == "sleep1" && timing->tickUs == 0) timing->sleepExtraUs = value - 1000.0;
+        else if (key == "clearcommerror") timing->clearCommErrorUs = value;
         else return 0;
         at = end + 1;
     }
@@ -116,7 +124,9 @@ struct Model {
     size_t maxLaterBacklog;   // from 1 s after the device began
     double etxAt;             // the ETX line's last byte arrived
     // What the program did.
-    long records;
+    long recordBytes;         // a record in the file, CR LF included
+    long records;             // in the file, each charged its write + flush
+    long repaints;
     double lastRecordAt;
 };
 
@@ -156,6 +166,19 @@ void RunLine(void)
     }
 }
 
+// Charges the records that reached the file since the last call: the file grows by exactly
+// one record per write (every record of a data set has the same length). Run before every
+// observed call and after each step, so a write is charged before anything that follows it.
+void ChargeWrites(void)
+{
+    if (gDownload.outputFile == nullptr) return;
+    long inFile = ftell(gDownload.outputFile) / m.recordBytes;
+    if (inFile <= m.records) return;
+    m.now += (inFile - m.records) * m.timing->writeFlushUs * gRecordFactor;
+    m.records = inFile;
+    m.lastRecordAt = m.now;
+}
+
 double SleepEnd(double from, uint32_t ms)
 {
     const Timing& t = *m.timing;
@@ -166,6 +189,7 @@ double SleepEnd(double from, uint32_t ms)
 void OnCall(SimCall call, uint32_t figure)
 {
     const Timing& t = *m.timing;
+    ChargeWrites();
     switch (call) {
     case SIM_CALL_SLEEP:
         m.now = SleepEnd(m.now, figure);
@@ -185,12 +209,10 @@ void OnCall(SimCall call, uint32_t figure)
         m.now += t.invalidateUs;
         break;
     case SIM_CALL_REPAINT:
-        // Every repaint inside a step shows a record the step has just written to the file:
-        // that write and flush are charged here (the end of the run checks the counts agree).
+        // Only an UpdateWindow with something invalidated paints.
         if (figure) {
-            m.now += (t.writeFlushUs + t.repaintUs) * gRecordFactor;
-            m.records++;
-            m.lastRecordAt = m.now;
+            m.now += t.repaintUs * gRecordFactor;
+            m.repaints++;
         }
         break;
     case SIM_CALL_CLEAR_COMM_ERROR:
@@ -214,13 +236,14 @@ struct Result {
     int rate;
     int length;
     long records;
+    long repaints;
     double achieved;          // of the offered line rate
     size_t maxBacklog;
     size_t maxLaterBacklog;
     double longestStepMs;
     double longestLaterStepMs;   // from 1 s after the device began: the steady state
     double etxToCompleteMs;
-    int ok;                   // "Complete.", the file exact, the counts agree
+    int ok;                   // "Complete.", the file exact, every record charged
 };
 
 std::string Slurp(const std::string& path)
@@ -251,6 +274,7 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
     m.timing = &timing;
     m.stream = &stream;
     m.byteUs = byteUs;
+    m.recordBytes = length + 2;
     SimObserveCalls(OnCall);
 
     DownloadToggle(window);
@@ -266,6 +290,7 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
         int phase = gDownload.phase;
         double start = m.now;
         DownloadOnTimer(window, SimTimers()[0].id);
+        ChargeWrites();
         longest = std::max(longest, m.now - start);
         if (m.lineOn && start >= m.lineStart + 1e6) longestLater = std::max(longestLater, m.now - start);
         if (phase == PHASE_FINISH) completeAt = m.now;
@@ -286,6 +311,7 @@ Result RunCase(const Timing& timing, int rate, int length, double seconds, const
     r.rate = rate;
     r.length = length;
     r.records = count;
+    r.repaints = m.repaints;
     double span = m.lastRecordAt - m.lineStart;
     double offeredSpan = dataBytes * byteUs;
     r.achieved = span > 0 ? offeredSpan / span : 0;
@@ -312,11 +338,15 @@ int main(int argc, char** argv)
             seconds = atof(argv[++i]);
         } else if (strcmp(argv[i], "--record-factor") == 0 && i + 1 < argc) {
             gRecordFactor = atof(argv[++i]);
-        } else if (strcmp(argv[i], "--wine") == 0 && i + 1 < argc && SetWineCosts(argv[i + 1])) {
+        } else if (strcmp(argv[i], "--wine") == 0 && i + 1 < argc && SetCosts(&gWine, argv[i + 1])) {
+            i++;
+        } else if (strcmp(argv[i], "--windows") == 0 && i + 1 < argc &&
+                   SetCosts(&gWindows, argv[i + 1])) {
             i++;
         } else {
             fprintf(stderr, "usage: timing_model [--seconds S] [--record-factor F] "
-                            "[--wine repaint=US,write=US,sleep1=US,clearcommerror=US]\n");
+                            "[--wine repaint=US,write=US,sleep1=US,clearcommerror=US] "
+                            "[--windows repaint=US,write=US,clearcommerror=US]\n");
             return 2;
         }
     }
@@ -326,7 +356,7 @@ int main(int argc, char** argv)
 
     const int rates[] = {1200, 2400, 4800, 9600, 19200, 38400};
     const int lengths[] = {2, 10, 38, 200};
-    const Timing* timings[] = {&kWindows, &gWine};
+    const Timing* timings[] = {&gWindows, &gWine};
     printf("Timing model: the download logic on the simulated platform in virtual time, each "
            "platform call charged its cost (bench/timing_model.cpp says where each figure comes "
            "from). Each data set is %.0f s of line time; achieved / offered is that line time "
@@ -336,30 +366,31 @@ int main(int argc, char** argv)
            "send by then, not yet taken by the program (what the driver would have to hold "
            "without flow control). Longest step: the longest timer step, in which the window "
            "cannot answer. \"From 1 s on\": the same past the first poll's catch-up of the 250 "
-           "ms wait after the begin step.\n\n", seconds);
-    printf("| charged per call, us | %s | %s |\n|---|---|---|\n", kWindows.name, gWine.name);
+           "ms wait after the begin step. Each record's write + flush is charged as the file "
+           "grows by it, each repaint as the window makes it (repaints: how many).\n\n", seconds);
+    printf("| charged per call, us | %s | %s |\n|---|---|---|\n", gWindows.name, gWine.name);
     printf("| Sleep(n) | to the next %.3f ms clock tick at or after n ms | n ms + %.0f |\n",
-           kWindows.tickUs / 1000.0, gWine.sleepExtraUs);
+           gWindows.tickUs / 1000.0, gWine.sleepExtraUs);
     printf("| WM_TIMER after SetTimer(n) | the next clock tick at or after n ms | n ms |\n");
-    printf("| repaint of the status area (UpdateWindow) | %.0f | %.0f |\n", kWindows.repaintUs,
+    printf("| repaint of the status area (UpdateWindow) | %.0f | %.0f |\n", gWindows.repaintUs,
            gWine.repaintUs);
-    printf("| fwrite + fflush of a record | %.0f | %.0f |\n", kWindows.writeFlushUs,
+    printf("| fwrite + fflush of a record | %.0f | %.0f |\n", gWindows.writeFlushUs,
            gWine.writeFlushUs);
-    printf("| ClearCommError | %.0f | %.0f |\n", kWindows.clearCommErrorUs, gWine.clearCommErrorUs);
-    printf("| ReadFile | %.0f | %.0f |\n", kWindows.readFileUs, gWine.readFileUs);
-    printf("| InvalidateRect | %.0f | %.0f |\n", kWindows.invalidateUs, gWine.invalidateUs);
-    printf("| SetTimer, KillTimer | %.0f | %.0f |\n", kWindows.timerCallUs, gWine.timerCallUs);
-    printf("| GetTickCount | %.1f | %.1f |\n", kWindows.tickCountUs, gWine.tickCountUs);
+    printf("| ClearCommError | %.0f | %.0f |\n", gWindows.clearCommErrorUs, gWine.clearCommErrorUs);
+    printf("| ReadFile | %.0f | %.0f |\n", gWindows.readFileUs, gWine.readFileUs);
+    printf("| InvalidateRect | %.0f | %.0f |\n", gWindows.invalidateUs, gWine.invalidateUs);
+    printf("| SetTimer, KillTimer | %.0f | %.0f |\n", gWindows.timerCallUs, gWine.timerCallUs);
+    printf("| GetTickCount | %.1f | %.1f |\n", gWindows.tickCountUs, gWine.tickCountUs);
     if (gRecordFactor != 1.0)
-        printf("| factor on what a record costs (write, flush, repaint) | %.2f | %.2f |\n",
+        printf("| factor on write + flush and on a repaint | %.2f | %.2f |\n",
                gRecordFactor, gRecordFactor);
     printf("\n");
     printf("| rate bps | record bytes | records");
     for (const Timing* t : timings)
         printf(" | %s: achieved / offered | max backlog B (/ 1024) (from 1 s on) | overrun without flow control "
-               "| longest step ms (from 1 s on) | ETX -> Complete. ms", t->name);
+               "| longest step ms (from 1 s on) | ETX -> Complete. ms | repaints", t->name);
     printf(" |\n|---|---|---");
-    for (size_t i = 0; i < sizeof timings / sizeof timings[0]; i++) printf("|---|---|---|---|---");
+    for (size_t i = 0; i < sizeof timings / sizeof timings[0]; i++) printf("|---|---|---|---|---|---");
     printf("|\n");
 
     double worst = 1e9;
@@ -372,10 +403,10 @@ int main(int argc, char** argv)
                 Result r = RunCase(*t, rate, length, seconds, dir);
                 if (first) printf(" %ld |", r.records);
                 first = 0;
-                printf(" %.3f | %zu (%.2f) (%zu) | %s | %.1f (%.1f) | %.0f |", r.achieved,
+                printf(" %.3f | %zu (%.2f) (%zu) | %s | %.1f (%.1f) | %.0f | %ld |", r.achieved,
                        r.maxBacklog, r.maxBacklog / 1024.0, r.maxLaterBacklog,
                        r.maxBacklog > 1024 ? "yes" : "no", r.longestStepMs, r.longestLaterStepMs,
-                       r.etxToCompleteMs);
+                       r.etxToCompleteMs, r.repaints);
                 if (!r.ok) {
                     failed = 1;
                     fprintf(stderr, "timing_model: %s, %d bps, %d-byte records: the download did not "

@@ -54,6 +54,36 @@ void KeepRecord(const char* line)
 
 PlatWindow Window(void* context) { return static_cast<PlatWindow>(context); }
 
+// A 2-byte record comes every 1 ms at 38400 bit/s, and a repaint may take milliseconds on an
+// old PC or over a remote desktop: painting every record would tie the poll's pace to the
+// display's. The latest record is painted at most once per display frame, and whatever is
+// still unpainted when the poll ends, so records are seen to pass and the last one stays.
+enum { RECORD_FRAME_MS = 16 };
+
+struct RecordPaint {
+    int waiting;          // lastRecord holds a record not yet painted
+    int painted;          // a record of this download was painted, when paintedAt says
+    uint32_t paintedAt;   // the tick after that paint
+};
+
+RecordPaint gRecordPaint;
+
+void PaintRecord(PlatWindow window)
+{
+    InvalidateStatus(window);
+    PlatUpdateWindow(window);
+    gRecordPaint.waiting = 0;
+    gRecordPaint.painted = 1;
+    // Counted from the paint's end: a paint slower than a frame still leaves the poll a
+    // frame's time between two paints.
+    gRecordPaint.paintedAt = PlatGetTickCount();
+}
+
+void PaintWaitingRecord(PlatWindow window)
+{
+    if (gRecordPaint.waiting) PaintRecord(window);
+}
+
 void ShowStatus(void* context, int statusIndex)
 {
     gStatus.statusIndex = statusIndex;
@@ -64,10 +94,14 @@ void ShowRecord(void* context, const char* record)
 {
     KeepRecord(record);
     // The finish step takes the record off; the status it shows next repaints the area.
-    if (record[0] == '\0') return;
-    // Shown at once, so the user sees every record pass.
-    InvalidateStatus(Window(context));
-    PlatUpdateWindow(Window(context));
+    if (record[0] == '\0') {
+        gRecordPaint.waiting = 0;
+        return;
+    }
+    gRecordPaint.waiting = 1;
+    // Unsigned difference: right across the tick's wrap-around after 49.7 days.
+    uint32_t since = PlatGetTickCount() - gRecordPaint.paintedAt;
+    if (!gRecordPaint.painted || since >= (uint32_t)RECORD_FRAME_MS) PaintRecord(Window(context));
 }
 
 void ShowBox(void* context, const char* text) { WarningBox(Window(context), WARN_REFUSAL, text); }
@@ -131,6 +165,8 @@ void DownloadToggle(PlatWindow window)
     DownloadRequest request;
     DownloadFrontEnd frontEnd;
     UseWindow(window, &request, &frontEnd);
+    // A new download's first record is painted at once.
+    gRecordPaint = RecordPaint();
     DownloadRequestStart(&request, &frontEnd);
 }
 
@@ -142,6 +178,7 @@ int DownloadOnTimer(PlatWindow window, unsigned timerId)
     PlatKillTimer(window, gDownload.timerId);
     gDownload.timerId = 0;
     DownloadStep();
+    PaintWaitingRecord(window);
     return 1;
 }
 
@@ -154,7 +191,9 @@ int DownloadBegin(PlatWindow window)
 int DownloadPoll(PlatWindow window)
 {
     UseWindowNow(window);
-    return DownloadPollLines();
+    int goesOn = DownloadPollLines();
+    PaintWaitingRecord(window);
+    return goesOn;
 }
 
 void DownloadFinish(PlatWindow window)

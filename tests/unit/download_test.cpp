@@ -188,7 +188,7 @@ TEST_F(DownloadControl, DeviceStreamsEndWithTheirFileAndStatus)
     }
 }
 
-TEST_F(DownloadControl, EachRecordIsShownAtOnceWithoutAPause)
+TEST_F(DownloadControl, RecordsAreShownAndWrittenWithoutAPause)
 {
     StartAndBegin();
     Feed(STX + "first\r\nsecond\r\n");
@@ -208,6 +208,58 @@ TEST_F(DownloadControl, EachRecordIsShownAtOnceWithoutAPause)
     EXPECT_EQ(SimNow(), before + DOWNLOAD_POLL_MS);
     // Records are in the file while the download still runs.
     EXPECT_EQ(Slurp(FilePath()), "first\r\nsecond\r\n");
+}
+
+// The record each repaint shows, in order.
+std::vector<std::string> gPainted;
+void NotePaint(SimCall call, uint32_t)
+{
+    if (call == SIM_CALL_REPAINT) gPainted.push_back(gStatus.lastRecord);
+}
+
+struct PaintPoll {
+    uint32_t at;                        // ms after the row's first poll
+    std::vector<std::string> records;   // the records that poll handles
+};
+
+struct PaintRow {
+    const char* name;
+    uint32_t startTick;
+    std::vector<PaintPoll> polls;
+    std::vector<std::string> painted;
+};
+
+TEST_F(DownloadControl, RecordsArePaintedAtMostOncePerFrameAndTheLastByThePollsEnd)
+{
+    const PaintRow rows[] = {
+        {"one record", 1000, {{0, {"AA"}}}, {"AA"}},
+        {"a frame's records: the first at once, the last at the end", 1000,
+         {{0, {"AA", "BB", "CC", "DD"}}}, {"AA", "DD"}},
+        {"the next poll within the frame", 1000, {{0, {"AA", "BB"}}, {15, {"CC", "DD"}}},
+         {"AA", "BB", "DD"}},
+        {"the next poll a frame later", 1000, {{0, {"AA", "BB"}}, {16, {"CC", "DD"}}},
+         {"AA", "BB", "CC", "DD"}},
+        {"a frame later across the tick's wrap", 0xFFFFFFF8u, {{0, {"AA", "BB"}}, {20, {"CC", "DD"}}},
+         {"AA", "BB", "CC", "DD"}},
+    };
+    for (const PaintRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        StartAndBegin();
+        Feed(STX);
+        gPainted.clear();
+        SimObserveCalls(NotePaint);
+        for (const PaintPoll& poll : row.polls) {
+            SimSetTick(row.startTick + poll.at);
+            for (const std::string& record : poll.records) Feed(record + "\r\n");
+            DownloadPoll(window);  // reads them
+            DownloadPoll(window);  // handles them
+        }
+        SimObserveCalls(nullptr);
+        EXPECT_EQ(gPainted, row.painted);
+        EXPECT_STREQ(gStatus.lastRecord, row.polls.back().records.back().c_str());
+    }
 }
 
 TEST_F(DownloadControl, LinesBehindAnEmptyLineWaitForTheNextTick)
