@@ -3,6 +3,7 @@
 #include "app/handlers.h"
 
 #include "download/download.h"
+#include "ui/download_window.h"
 #include "download/output_file.h"
 #include "platform/window.h"
 #include "records/ids.h"

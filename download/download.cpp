@@ -1,17 +1,15 @@
-// The download control: Start/Cancel, and the one-shot timer whose steps open the file and
-// the port, take the device's lines (STX, records, ETX), and finish with the final status.
+// The download rules: a request's steps (open the file and the port, take the device's lines:
+// STX, records, ETX; finish with the outcome), told to the front end that runs them. They
+// know nothing of a window: the front end shows, schedules and reports as it can.
 #include "download/download.h"
 
 #include <string.h>
 #include "download/output_file.h"
 #include "platform/system.h"
-#include "platform/window.h"
-#include "records/ids.h"
 #include "records/messages.h"
-#include "records/settings.h"
-#include "records/warning_box.h"
 #include "records/csv_line.h"
 #include "records/status.h"
+#include "records/warning_box.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
 
@@ -26,67 +24,84 @@ enum { WARNING_TEXT_SIZE = OUTPUT_FAILURE_TEXT_SIZE };
 // The receive errors the port reported: every kind with its count and advice fits.
 enum { LINE_ERROR_TEXT_SIZE = 1536 };
 
-// 1 = the next step is due; 0 = the timer could not be set (the reason is the last error).
-int ArmTimer(PlatWindow window, unsigned milliseconds)
+// The request being run and the front end it reports to. The texts are copies: a request
+// may be built on the caller's stack.
+struct Run {
+    DownloadFrontEnd frontEnd;
+    int portNumber;
+    int named;                       // 1: deviceName, 0: portNumber
+    char deviceName[PLAT_MAX_PATH];
+    char portName[PLAT_MAX_PATH];
+    int baudRate;
+    char folder[PLAT_MAX_PATH];
+    int scheduled;                   // a step is due: the front end holds its timer
+    int statusIndex;                 // the status the finish step came to
+    int outcome;                     // and its DownloadOutcome
+};
+
+Run gRun;
+
+// Front-end calls: each may be left out, but the step's own timing.
+void ShowStatus(int statusIndex)
 {
-    gDownload.timerId = PlatSetTimer(window, DOWNLOAD_TIMER_ID, milliseconds);
-    return gDownload.timerId != 0;
+    if (gRun.frontEnd.showStatus) gRun.frontEnd.showStatus(gRun.frontEnd.context, statusIndex);
 }
 
-void InvalidateStatus(PlatWindow window)
+void ShowBox(const char* text)
 {
-    PlatInvalidateRect(window, &gStatus.statusRect, 1);
+    if (gRun.frontEnd.showBox) gRun.frontEnd.showBox(gRun.frontEnd.context, text);
 }
 
-void EnableLists(PlatWindow window, int enable)
+void SetBusy(int busy)
 {
-    static const int lists[] = {IDC_PORT, IDC_BAUD, IDC_STORE};
-    for (int id : lists) {
-        PlatWindow list = PlatGetDlgItem(window, id);
-        if (list != nullptr) PlatEnableWindow(list, enable);
-    }
+    if (gRun.frontEnd.setBusy) gRun.frontEnd.setBusy(gRun.frontEnd.context, busy);
 }
 
-void SetStartCaption(PlatWindow window, int slot)
+void Unschedule(void)
 {
-    PlatWindow button = PlatGetDlgItem(window, IDC_START);
-    const char* text = gAppTexts.generalTexts[slot];
-    if (button != nullptr && text != nullptr) PlatSetWindowText(button, text);
+    gRun.scheduled = 0;
+    if (gRun.frontEnd.unschedule) gRun.frontEnd.unschedule(gRun.frontEnd.context);
 }
 
-// Lists enabled and the Start caption back: the window is ready for the next download.
-void RestoreIdleControls(PlatWindow window)
+// 1 = the next step is due; 0 = it could not be scheduled (the reason is the last error).
+int Schedule(unsigned milliseconds)
 {
-    EnableLists(window, 1);
-    SetStartCaption(window, TEXT_START);
+    gRun.scheduled = gRun.frontEnd.schedule != nullptr &&
+                     gRun.frontEnd.schedule(gRun.frontEnd.context, milliseconds) != 0;
+    return gRun.scheduled;
 }
 
-// The record as the status area shows it: at most LAST_RECORD_SIZE - 1 bytes, cut between
-// characters so that a lone lead byte never garbles the end of the line.
-void ShowRecord(const char* line)
+void ReportEnd(int outcome)
 {
-    size_t keep = 0;
-    while (line[keep] != '\0') {
-        size_t step = PlatIsLeadByte((unsigned char)line[keep]) && line[keep + 1] != '\0' ? 2 : 1;
-        if (keep + step > LAST_RECORD_SIZE - 1) break;
-        keep += step;
-    }
-    memcpy(gStatus.lastRecord, line, keep);
-    gStatus.lastRecord[keep] = '\0';
+    if (!gRun.frontEnd.ended) return;
+    DownloadReport report;
+    report.outcome = outcome;
+    report.path = SlotText(gDownload.outputPath);
+    report.records = gDownload.records;
+    report.bytes = gDownload.bytes;
+    memcpy(report.lineErrors, gComm.lineErrors, sizeof report.lineErrors);
+    gRun.frontEnd.ended(gRun.frontEnd.context, &report);
 }
 
-// A begin step that failed leaves no trace: no file created by it, the window idle, and a
-// box that says which step failed. Without this the button would read "Cancel" over a
-// window that runs nothing, and the file left open would refuse every later Start.
-void AbandonBegin(PlatWindow window, int result)
+void CopyText(char* field, const char* text)
+{
+    snprintf(field, PLAT_MAX_PATH, "%s", text ? text : "");
+}
+
+// A begin step that failed leaves no trace: no file created by it, the front end idle, and
+// a box that says which step failed. Without this a window would read "Cancel" over a
+// download that runs nothing, and the file left open would refuse every later start.
+void AbandonBegin(int result)
 {
     char text[WARNING_TEXT_SIZE];
     text[0] = '\0';
+    int outcome = OUTCOME_FILE_FAILED;
     switch (result) {
     case BEGIN_PORT_FAILED: {
         // The port refused: the file this step created is still empty.
+        outcome = OUTCOME_NO_PORT;
         int discarded = OutputFileDiscardUnused();
-        int length = PortNotEnabledText(text, sizeof text, (int)gSettings.portNumber);
+        int length = PortNameNotEnabledText(text, sizeof text, gRun.portName);
         if (!discarded && length >= 0 && (size_t)length < sizeof text - 2) {
             snprintf(text + length, sizeof text - (size_t)length, "\r\n");
             OutputFileFailureText(text + length + 2, sizeof text - (size_t)length - 2);
@@ -98,7 +113,7 @@ void AbandonBegin(PlatWindow window, int result)
         break;
     default:
         // Nothing was changed. A file of an earlier download still open would refuse every
-        // later Start: it is closed and kept. Without one, the list was missing.
+        // later start: it is closed and kept. Without one, the destination was missing.
         if (gDownload.outputFile != nullptr) {
             OutputFileClose();
             const TextValue values[] = {{"PATH", SlotText(gDownload.outputPath), 1}};
@@ -108,11 +123,11 @@ void AbandonBegin(PlatWindow window, int result)
         }
         break;
     }
-    RestoreIdleControls(window);
+    SetBusy(0);
     gDownload.transferState = XFER_IDLE;
-    gStatus.statusIndex = STATUS_READY;
-    InvalidateStatus(window);
-    if (text[0] != '\0') WarningBox(window, WARN_REFUSAL, text);
+    ShowStatus(STATUS_READY);
+    if (text[0] != '\0') ShowBox(text);
+    ReportEnd(outcome);
 }
 
 // What the port reported, how often, that records may be missing or damaged, and what to
@@ -160,9 +175,9 @@ void LineErrorText(char* text, size_t size)
     }
 }
 
-// The box for a timer that could not be set: what it means for the download, and the
+// The box for a step that could not be scheduled: what it means for the download, and the
 // system's reason, taken before anything else can change the last error.
-void WarnTimerFailed(PlatWindow window, unsigned error, int box)
+void WarnTimerFailed(unsigned error, int box)
 {
     char reason[SYSTEM_TEXT_SIZE];
     SystemErrorText(error, reason, sizeof reason);
@@ -170,134 +185,166 @@ void WarnTimerFailed(PlatWindow window, unsigned error, int box)
     text[0] = '\0';
     const TextValue values[] = {{"REASON", reason, 1}};
     AppendBoxText(text, sizeof text, box, values, 1);
-    WarningBox(window, WARN_REFUSAL, text);
+    ShowBox(text);
 }
 
-// Without a timer no further step would come: the window would read "Cancel" over a download
-// that stands still, without the time-out that would end it. A start that cannot be scheduled
-// is undone; a running download ends now through its finish step, which reports it by the
-// transfer state as usual. After ETX the data set is whole, so only the pause is skipped.
-void EndUnscheduled(PlatWindow window)
+// The outcome the finish step came to, for the report.
+int FinishOutcome(int fileWhole, int lineErrors, int transferState)
+{
+    if (!fileWhole) return OUTCOME_FILE_FAILED;
+    if (lineErrors || transferState != XFER_DONE) return OUTCOME_INCOMPLETE;
+    return OUTCOME_COMPLETE;
+}
+
+// Without a next step the front end would show a download that stands still, without the
+// time-out that would end it. A start that cannot be scheduled is undone; a running download
+// ends now through its finish step, which reports it by the transfer state as usual. After
+// ETX the data set is whole, so only the pause is skipped.
+void EndUnscheduled(void)
 {
     unsigned error = PlatGetLastError();
-    // A timer armed before (Start pressed twice) may still be running under our identifier.
-    PlatKillTimer(window, DOWNLOAD_TIMER_ID);
-    gDownload.timerId = 0;
+    // A step scheduled before (Start pressed twice) may still be due under our identifier.
+    Unschedule();
     if (gDownload.phase == PHASE_OPEN) {
         gDownload.phase = PHASE_IDLE;
         gDownload.transferState = XFER_IDLE;
-        RestoreIdleControls(window);
-        gStatus.statusIndex = STATUS_READY;
-        InvalidateStatus(window);
-        WarnTimerFailed(window, error, BOX_TIMER_NOT_STARTED);
+        SetBusy(0);
+        ShowStatus(STATUS_READY);
+        WarnTimerFailed(error, BOX_TIMER_NOT_STARTED);
+        ReportEnd(OUTCOME_INCOMPLETE);
         return;
     }
     int whole = gDownload.transferState == XFER_DONE;
-    DownloadFinish(window);
+    DownloadFinishRequest();
     gDownload.phase = PHASE_IDLE;
-    InvalidateStatus(window);
-    if (!whole) WarnTimerFailed(window, error, BOX_TIMER_ENDED_EARLY);
-}
-
-void Cancel(PlatWindow window)
-{
-    gDownload.phase = PHASE_IDLE;
-    if (gDownload.timerId != 0) {
-        PlatKillTimer(window, gDownload.timerId);
-        gDownload.timerId = 0;
-    }
-    CommClose();
-    int discarded = OutputFileDiscard();
-    RestoreIdleControls(window);
-    gStatus.statusIndex = STATUS_READY;
-    InvalidateStatus(window);
-    if (!discarded) {
-        // "Ready." alone would say the cancelled file is gone while it is still on disk.
-        char text[WARNING_TEXT_SIZE];
-        OutputFileFailureText(text, sizeof text);
-        WarningBox(window, WARN_REFUSAL, text);
-    }
-}
-
-}  // namespace
-
-void DownloadToggle(PlatWindow window)
-{
-    if (CommIsOpen()) {
-        Cancel(window);
-        return;
-    }
-    SettingsFromControls(window);
-    EnableLists(window, 0);
-    SetStartCaption(window, TEXT_CANCEL);
-    gDownload.phase = PHASE_OPEN;
-    gDownload.transferState = XFER_WAIT_STX;
-    gStatus.statusIndex = STATUS_RECEIVING;
-    if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
-}
-
-int DownloadOnTimer(PlatWindow window, unsigned timerId)
-{
-    // A tick still queued after the timer was stopped must do nothing.
-    if (gDownload.timerId == 0 || timerId != gDownload.timerId) return 0;
-    PlatKillTimer(window, gDownload.timerId);
-    gDownload.timerId = 0;
-
-    switch (gDownload.phase) {
-    case PHASE_OPEN: {
-        int result = DownloadBegin(window);
-        if (result == BEGIN_OK) {
-            gDownload.phase = PHASE_RECEIVE;
-            InvalidateStatus(window);
-            if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
-        } else {
-            gDownload.phase = PHASE_IDLE;
-            AbandonBegin(window, result);
-        }
-        break;
-    }
-    case PHASE_RECEIVE:
-        if (DownloadPoll(window)) {
-            if (!ArmTimer(window, DOWNLOAD_POLL_MS)) EndUnscheduled(window);
-        } else {
-            gDownload.phase = PHASE_FINISH;
-            if (!ArmTimer(window, DOWNLOAD_START_DELAY_MS)) EndUnscheduled(window);
-        }
-        break;
-    case PHASE_FINISH:
-        DownloadFinish(window);
-        gDownload.phase = PHASE_IDLE;
-        InvalidateStatus(window);
-        break;
-    default:
-        break;
-    }
-    return 1;
-}
-
-static_assert((int)CREATE_FAILED == (int)BEGIN_NOT_CREATED && (int)CREATE_NO_LIST == (int)BEGIN_NOT_READY,
-              "the begin step hands the creation's failures on unchanged");
-
-int DownloadBegin(PlatWindow window)
-{
-    if (gDownload.outputFile != nullptr) return BEGIN_NOT_READY;
-    int created = OutputFileCreate(window);
-    if (created != CREATE_OK) return created;
-    if (CommStart(gSettings.portNumber, gSettings.baudRate, 1) != COMM_OK) return BEGIN_PORT_FAILED;
-    gDownload.lastActivityTick = PlatGetTickCount();
-    return BEGIN_OK;
+    ShowStatus(gRun.statusIndex);
+    if (!whole) WarnTimerFailed(error, BOX_TIMER_ENDED_EARLY);
+    ReportEnd(gRun.outcome);
 }
 
 // Takes the next complete line out of the receive buffer; 1 when one was taken, an empty one
 // included (the length RxNextLine gives cannot tell an empty line from none).
-static int TakeLine(void)
+int TakeLine(void)
 {
     uint32_t before = gRx.fillCount;
     RxNextLine();
     return gRx.fillCount != before;
 }
 
-int DownloadPoll(PlatWindow window)
+}  // namespace
+
+void DownloadUse(const DownloadRequest* request, const DownloadFrontEnd* frontEnd)
+{
+    gRun.frontEnd = *frontEnd;
+    gRun.portNumber = request->portNumber;
+    gRun.named = request->deviceName != nullptr;
+    CopyText(gRun.deviceName, request->deviceName);
+    if (request->portName != nullptr)
+        CopyText(gRun.portName, request->portName);
+    else
+        snprintf(gRun.portName, sizeof gRun.portName, "COM%d", request->portNumber);
+    gRun.baudRate = request->baudRate;
+    CopyText(gRun.folder, request->folder);
+}
+
+int DownloadRequestStart(const DownloadRequest* request, const DownloadFrontEnd* frontEnd)
+{
+    if (CommIsOpen()) return 0;
+    DownloadUse(request, frontEnd);
+    SetBusy(1);
+    gDownload.phase = PHASE_OPEN;
+    gDownload.transferState = XFER_WAIT_STX;
+    if (!Schedule(DOWNLOAD_START_DELAY_MS)) EndUnscheduled();
+    return 1;
+}
+
+void DownloadStep(void)
+{
+    gRun.scheduled = 0;
+    switch (gDownload.phase) {
+    case PHASE_OPEN: {
+        int result = DownloadBeginRequest();
+        if (result == BEGIN_OK) {
+            gDownload.phase = PHASE_RECEIVE;
+            ShowStatus(STATUS_RECEIVING);
+            if (!Schedule(DOWNLOAD_START_DELAY_MS)) EndUnscheduled();
+        } else {
+            gDownload.phase = PHASE_IDLE;
+            AbandonBegin(result);
+        }
+        break;
+    }
+    case PHASE_RECEIVE:
+        if (DownloadPollLines()) {
+            if (!Schedule(DOWNLOAD_POLL_MS)) EndUnscheduled();
+        } else {
+            gDownload.phase = PHASE_FINISH;
+            if (!Schedule(DOWNLOAD_START_DELAY_MS)) EndUnscheduled();
+        }
+        break;
+    case PHASE_FINISH:
+        DownloadFinishRequest();
+        gDownload.phase = PHASE_IDLE;
+        ShowStatus(gRun.statusIndex);
+        ReportEnd(gRun.outcome);
+        break;
+    default:
+        break;
+    }
+}
+
+void DownloadCancel(void)
+{
+    gDownload.phase = PHASE_IDLE;
+    if (gRun.scheduled) Unschedule();
+    CommClose();
+    int discarded = OutputFileDiscard();
+    SetBusy(0);
+    ShowStatus(STATUS_READY);
+    if (!discarded) {
+        // "Ready." alone would say the cancelled file is gone while it is still on disk.
+        char text[WARNING_TEXT_SIZE];
+        OutputFileFailureText(text, sizeof text);
+        ShowBox(text);
+    }
+    ReportEnd(OUTCOME_CANCELLED);
+}
+
+void DownloadStop(void)
+{
+    if (gDownload.phase == PHASE_IDLE && !CommIsOpen() && gDownload.outputFile == nullptr) return;
+    if (gRun.scheduled) Unschedule();
+    CommClose();
+    // Kept, as closing the window keeps it: every record received is in it.
+    int whole = OutputFileClose();
+    gDownload.phase = PHASE_IDLE;
+    gDownload.transferState = XFER_IDLE;
+    ReportEnd(whole ? OUTCOME_STOPPED : OUTCOME_FILE_FAILED);
+}
+
+int DownloadIsBusy(void) { return CommIsOpen(); }
+
+static_assert((int)CREATE_FAILED == (int)BEGIN_NOT_CREATED && (int)CREATE_NO_LIST == (int)BEGIN_NOT_READY,
+              "the begin step hands the creation's failures on unchanged");
+
+int DownloadBeginRequest(void)
+{
+    if (gDownload.outputFile != nullptr) return BEGIN_NOT_READY;
+    const char* folder = gRun.folder;
+    if (gRun.frontEnd.chooseFolder != nullptr && !gRun.frontEnd.chooseFolder(gRun.frontEnd.context, &folder))
+        return BEGIN_NOT_READY;
+    int created = OutputFileCreateIn(folder);
+    if (created != CREATE_OK) return created;
+    gDownload.records = 0;
+    gDownload.bytes = 0;
+    int started = gRun.named ? CommStartDevice(gRun.deviceName, gRun.baudRate, 1)
+                             : CommStart(gRun.portNumber, gRun.baudRate, 1);
+    if (started != COMM_OK) return BEGIN_PORT_FAILED;
+    gDownload.lastActivityTick = PlatGetTickCount();
+    return BEGIN_OK;
+}
+
+int DownloadPollLines(void)
 {
     int taken = TakeLine();
     char* line = RxLine();
@@ -307,6 +354,7 @@ int DownloadPoll(PlatWindow window)
             if (line[0] != LINE_STX || line[1] != '\0') return 0;
             RxClearLine();
             gDownload.transferState = XFER_RECORDS;
+            if (gRun.frontEnd.dataSetStarted) gRun.frontEnd.dataSetStarted(gRun.frontEnd.context);
         } else {
             // A one-byte line is never a record: ETX ends the set complete, any other
             // byte ends it failed.
@@ -320,12 +368,12 @@ int DownloadPoll(PlatWindow window)
             if (gDownload.outputFile == nullptr) return 0;
             // A record the file refused ends the download here; the finish step reports it.
             if (!OutputFileWrite(line)) return 0;
-            ShowRecord(line);
+            gDownload.records++;
+            gDownload.bytes += (uint32_t)strlen(line) + 2;
+            // Handed on at once, with no pause: on Windows a pause lasts a whole 15.6 ms
+            // timer tick and would fall behind a fast line.
+            if (gRun.frontEnd.showRecord) gRun.frontEnd.showRecord(gRun.frontEnd.context, line);
             RxClearLine();
-            // Shown at once, so the user sees every record pass; no pause follows, which on
-            // Windows would last a whole 15.6 ms timer tick and fall behind a fast line.
-            InvalidateStatus(window);
-            PlatUpdateWindow(window);
         }
         taken = TakeLine();
         line = RxLine();
@@ -347,34 +395,38 @@ int DownloadPoll(PlatWindow window)
     return silent > (uint32_t)DOWNLOAD_SILENCE_LIMIT_MS ? 0 : 1;
 }
 
-void DownloadFinish(PlatWindow window)
+void DownloadFinishRequest(void)
 {
     CommClose();
     int fileWhole = OutputFileClose();
     // The port's own word that bytes were dropped or damaged: the data set is not whole,
     // even if its ETX line arrived.
     int lineErrors = CommHadLineErrors();
-    RestoreIdleControls(window);
+    SetBusy(0);
+    int status;
     switch (gDownload.transferState) {
     case XFER_IDLE:
-        gStatus.statusIndex = STATUS_READY;
+        status = STATUS_READY;
         break;
     case XFER_DONE:
-        gStatus.statusIndex = STATUS_COMPLETE;
+        status = STATUS_COMPLETE;
         break;
     default:
-        gStatus.statusIndex = STATUS_TIMEOUT;
+        status = STATUS_TIMEOUT;
         break;
     }
     // A file that lost records must never be reported complete.
-    if (!fileWhole || lineErrors) gStatus.statusIndex = STATUS_TIMEOUT;
+    if (!fileWhole || lineErrors) status = STATUS_TIMEOUT;
+    gRun.outcome = FinishOutcome(fileWhole, lineErrors, gDownload.transferState);
+    gRun.statusIndex = status;
     gDownload.phase = PHASE_IDLE;
     gDownload.transferState = XFER_IDLE;
-    gStatus.lastRecord[0] = '\0';
+    // The last record is taken off the display; a cancel leaves it.
+    if (gRun.frontEnd.showRecord) gRun.frontEnd.showRecord(gRun.frontEnd.context, "");
     if (!fileWhole || lineErrors) {
-        // The status is painted behind the box, so the user sees both at once. One box
-        // says everything that went wrong.
-        InvalidateStatus(window);
+        // The status is shown behind the box, so the user sees both at once. One box says
+        // everything that went wrong.
+        ShowStatus(status);
         char text[WARNING_TEXT_SIZE + LINE_ERROR_TEXT_SIZE];
         text[0] = '\0';
         if (!fileWhole) OutputFileFailureText(text, WARNING_TEXT_SIZE);
@@ -384,6 +436,6 @@ void DownloadFinish(PlatWindow window)
             if (text[0] != '\0') AppendCharacters(text, sizeof text, "\r\n\r\n");
             AppendCharacters(text, sizeof text, lines);
         }
-        WarningBox(window, WARN_REFUSAL, text);
+        ShowBox(text);
     }
 }

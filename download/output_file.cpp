@@ -8,8 +8,6 @@
 #include <string.h>
 #include "download/download.h"
 #include "platform/system.h"
-#include "platform/window.h"
-#include "records/ids.h"
 #include "records/messages.h"
 #include "records/text_slots.h"
 #include "records/warning_box.h"
@@ -65,17 +63,12 @@ void MakeBaseName(char* baseName)
              now.year, now.hour, now.minute, now.second);
 }
 
-int OutputFileCreate(PlatWindow window)
+int OutputFileCreateIn(const char* folder)
 {
     char baseName[BASE_NAME_SIZE];
     MakeBaseName(baseName);
-    PlatWindow list = PlatGetDlgItem(window, IDC_STORE);
-    if (list == nullptr) return CREATE_NO_LIST;
     ClearFailure();
 
-    // Anything but the Desktop item, no selection included, means My Documents.
-    const char* folder = PlatComboGetCurSel(list) == STORE_INDEX_DESKTOP ? gAppTexts.desktopPath
-                                                                         : gAppTexts.documentsPath;
     // Without a folder the name would be relative, landing in the working directory.
     if (folder == nullptr || folder[0] == '\0') {
         SetFailure(OUTPUT_NO_FOLDER, "", 0, 0);

@@ -46,7 +46,8 @@ enum CreateResult {
     CREATE_FAILED = 2,    // not created (see OutputFileLastFailure)
     CREATE_NO_LIST = 3    // the destination list is missing: nothing was changed
 };
-int OutputFileCreate(PlatWindow window);
+// Creates the file in the folder (null or empty: no folder is known).
+int OutputFileCreateIn(const char* folder);
 // 1 = the record and its CR LF were handed to the system; 0 = no file open, or the write
 // failed (the failure is kept, and later writes are refused).
 int OutputFileWrite(const char* line);

@@ -192,6 +192,11 @@ int PortNotEnabledText(char* text, size_t size, int port)
     return snprintf(text, size, "COM%d %s", port, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
 }
 
+int PortNameNotEnabledText(char* text, size_t size, const char* portName)
+{
+    return snprintf(text, size, "%s %s", portName, SlotText(gAppTexts.generalTexts[TEXT_NOT_ENABLED]));
+}
+
 void MessagesFreeAll(void)
 {
     FreeCatalogueArrays();

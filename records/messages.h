@@ -73,6 +73,8 @@ const char* SlotText(const char* slot);
 enum { PORT_REFUSAL_SIZE = 3 + 11 + 1 + 255 + 1 };
 // "COMn " and the NOT_ENABLED text, the refusal of a port. Returns snprintf's length.
 int PortNotEnabledText(char* text, size_t size, int port);
+// The same for a port known by its name ("COM20", "/dev/ttyUSB0").
+int PortNameNotEnabledText(char* text, size_t size, const char* portName);
 
 // A value that a box text places with a placeholder: its name between percent signs
 // (%PATH%, %REASON%, %COUNT%, %CODE%, %TIMES%), matched without regard to ASCII case.

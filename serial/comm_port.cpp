@@ -8,7 +8,7 @@
 #include "records/settings.h"
 #include "serial/rx_buffer.h"
 
-CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+CommState gComm = {PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}, nullptr};
 
 namespace {
 
@@ -56,6 +56,9 @@ int DropDevice(int result)
 
 int CommIsOpen(void) { return gComm.device != PLAT_INVALID_HANDLE ? 1 : 0; }
 
+// Opens and configures the port gComm names.
+static int StartNamedPort(int baudRate, int flowControl);
+
 int CommStart(int portNumber, int baudRate, int flowControl)
 {
     if (!IsListedPort(portNumber)) return COMM_BAD_PORT;
@@ -63,6 +66,20 @@ int CommStart(int portNumber, int baudRate, int flowControl)
 
     // Recorded before the open, so even a refusal as already open records the new number.
     gComm.portNumber = portNumber;
+    gComm.deviceName = nullptr;
+    return StartNamedPort(baudRate, flowControl);
+}
+
+int CommStartDevice(const char* deviceName, int baudRate, int flowControl)
+{
+    if (deviceName == nullptr || deviceName[0] == '\0') return COMM_BAD_PORT;
+    if (!IsListedBaudRate(baudRate)) return COMM_BAD_BAUD;
+    gComm.deviceName = deviceName;
+    return StartNamedPort(baudRate, flowControl);
+}
+
+static int StartNamedPort(int baudRate, int flowControl)
+{
     int result = CommOpen();
     if (result != COMM_OK) return result;
 
@@ -99,7 +116,8 @@ int CommOpen(void)
 {
     if (CommIsOpen()) return COMM_ALREADY_OPEN;
 
-    gComm.device = OpenPortDevice(gComm.portNumber);
+    gComm.device = gComm.deviceName != nullptr ? PlatCommOpenDevice(gComm.deviceName)
+                                                : OpenPortDevice(gComm.portNumber);
     if (gComm.device == PLAT_INVALID_HANDLE) return COMM_OPEN_FAILED;
 
     PlatHeapFree(gComm.lineSettings);
@@ -177,7 +195,7 @@ int CommHadLineErrors(void)
 int CommProbe(int portNumber)
 {
     // A second exclusive open of our own port would fail, yet the port is in use by us.
-    if (CommIsOpen() && portNumber == gComm.portNumber) return 1;
+    if (CommIsOpen() && gComm.deviceName == nullptr && portNumber == gComm.portNumber) return 1;
     PlatHandle device = OpenPortDevice(portNumber);
     if (device == PLAT_INVALID_HANDLE) return 0;
     PlatCloseHandle(device);

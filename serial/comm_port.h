@@ -32,11 +32,16 @@ struct CommState {
     PlatCommTimeouts* timeouts;   // may be absent
     // How many reads found each error reported since the purge of the last CommStart.
     uint32_t lineErrors[COMM_ERR_KINDS];
+    // The device opened by name instead of by portNumber, when not null (a console's "COM20"
+    // or "/dev/ttyUSB0"); the caller keeps the text alive while the port is in use.
+    const char* deviceName;
 };
 
 extern CommState gComm;
 
 int CommStart(int portNumber, int baudRate, int flowControl);
+// The same for a device named as the system opens it; any name, not only COM1 to COM16.
+int CommStartDevice(const char* deviceName, int baudRate, int flowControl);
 int CommOpen(void);
 int CommApply(void);
 int CommPurge(void);

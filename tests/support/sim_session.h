@@ -12,6 +12,7 @@
 #include "records/status.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
+#include "ui/download_window.h"
 #include "ui/layout.h"
 
 // Releases what an earlier session left open, while the simulated system still knows it,
@@ -28,7 +29,9 @@ inline void SimSessionReset(int baudRate)
     SimReset();
 
     gSettings = Settings{1, baudRate, 1};
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gComm = CommState{};
+    gComm.device = PLAT_INVALID_HANDLE;
+    gComm.portNumber = 1;
     gRx = RxState{};
     gDownload = DownloadState{};
     gOutputFailure = OutputFailureRecord{};

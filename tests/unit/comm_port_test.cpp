@@ -15,7 +15,9 @@ void ResetLink(void)
     PlatHeapFree(gComm.lineSettings);
     PlatHeapFree(gComm.timeouts);
     SimReset();
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gComm = CommState{};
+    gComm.device = PLAT_INVALID_HANDLE;
+    gComm.portNumber = 1;
     RxReset();
 }
 

@@ -83,6 +83,14 @@ bool IsUpward(const std::string& file, const std::string& header)
     return kLayers[included].level == kLayers[layer].level && included != layer;
 }
 
+// The download rules and the serial link serve the console front end too, which has no
+// window: only the front ends above them may use the window calls.
+bool IsWindowBelowTheFrontEnds(const std::string& file, const std::string& header)
+{
+    int layer = LayerOf(file);
+    return header == "platform/window.h" && (layer == LayerOf("serial/") || layer == LayerOf("download/"));
+}
+
 // "file: header" for every include of a C++ source under root that breaks the rule. Build
 // trees and hidden folders are not sources.
 std::vector<std::string> Breaches(const fs::path& root, bool (*breaks)(const std::string&, const std::string&))
@@ -149,6 +157,8 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
         {"capture/console_win32.cpp", "#include <windows.h>\n#include \"download/download.h\"\n"},
         {"capture/km740cap.cpp", "#include <io.h>\n#include <wingdi.h>\n#include \"ui/layout.h\"\n"},
         {"ui/selection.cpp", "#include \"capture/console.h\"\n"},
+        {"download/output_file.cpp", "#include \"platform/window.h\"\n"},
+        {"ui/download_window.cpp", "#include \"platform/window.h\"\n"},
     };
     for (const auto& file : files) Put(root / file[0], file[1]);
 
@@ -170,6 +180,7 @@ TEST(Layering, ScannersFindWhatEachRuleForbids)
     };
     EXPECT_EQ(Breaches(root, IsForbiddenWin32), win32);
     EXPECT_EQ(Breaches(root, IsUpward), upward);
+    EXPECT_EQ(Breaches(root, IsWindowBelowTheFrontEnds), std::vector<std::string>{"download/output_file.cpp: platform/window.h"});
     fs::remove_all(root);
 }
 
@@ -184,4 +195,10 @@ TEST(Layering, EachFolderIncludesOnlyItsOwnAndLowerLayers)
     std::vector<std::string> found = Breaches(KM_SOURCE_DIR, IsUpward);
     EXPECT_TRUE(found.empty()) << "includes against the order platform, records, serial, download, ui | capture, app:"
                                << Listed(found);
+}
+
+TEST(Layering, TheDownloadRulesAndTheSerialLinkKnowNoWindow)
+{
+    std::vector<std::string> found = Breaches(KM_SOURCE_DIR, IsWindowBelowTheFrontEnds);
+    EXPECT_TRUE(found.empty()) << "window calls below the front ends:" << Listed(found);
 }

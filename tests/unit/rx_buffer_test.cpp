@@ -21,7 +21,9 @@ void StartLink(void)
     PlatHeapFree(gComm.lineSettings);
     PlatHeapFree(gComm.timeouts);
     SimReset();
-    gComm = CommState{PLAT_INVALID_HANDLE, 1, nullptr, nullptr, {}};
+    gComm = CommState{};
+    gComm.device = PLAT_INVALID_HANDLE;
+    gComm.portNumber = 1;
     SimSetPort(kPort, SIM_PORT_PRESENT);
     ASSERT_EQ(CommStart(kPort, 9600, 1), COMM_OK);
 }
