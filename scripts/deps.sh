@@ -15,7 +15,8 @@ need_ja=0
 for flavour in "$@"; do
     case "$flavour" in
     # make: cmake's default generator; a minimal Debian has none.
-    host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest" ;;
+    # socat: the pty pairs of the console program's native tests.
+    host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest socat" ;;
     # fonts-wine gives the Tahoma that the Wine bed pins for its screen reading;
     # tesseract-ocr-eng is the language data that reading uses. Code page 932: Wine takes a
     # program's code page from its Unix locale, which must exist (locales, ja_JP.UTF-8
