@@ -312,7 +312,9 @@ void PortMessage(const char* what)
 
 void PrintResult(void)
 {
-    const DownloadReport& r = gCap.report;
+    DownloadReport r = gCap.report;
+    // A file that could not be created names no file; the message says which path failed.
+    if (r.outcome == OUTCOME_FILE_FAILED && !gCap.listening) r.path = "";
     if (gCap.options.json) {
         JsonEventStart("finished");
         printf(",\"outcome\":\"%s\",\"path\":", OutcomeName(r.outcome));

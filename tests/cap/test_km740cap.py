@@ -239,7 +239,7 @@ def test_file_cannot_be_created(tmp_path, line, folder, words):
     (tmp_path / "afile").write_bytes(b"")
     run = Run(["--port", line.app, "--baud", "9600", "--out", folder], str(tmp_path))
     assert run.finish() == 4
-    assert words in run.err and str(tmp_path / folder) in run.err
+    assert words in run.err and str(tmp_path / folder) in run.err and run.out == []
 
 
 # ---------------------------------------------------------------- usage
