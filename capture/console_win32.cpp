@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include "capture/console.h"
 
@@ -89,9 +90,9 @@ void ConsoleToUtf8(const char* text, char* out, size_t size)
     out[0] = '\0';
     int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
     if (wide <= 0) return;
-    WCHAR* buffer = (WCHAR*)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)wide * sizeof(WCHAR));
+    WCHAR* buffer = (WCHAR*)malloc((size_t)wide * sizeof(WCHAR));
     if (!buffer) return;
     MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, wide);
     if (WideCharToMultiByte(CP_UTF8, 0, buffer, -1, out, (int)size, NULL, NULL) == 0) out[0] = '\0';
-    HeapFree(GetProcessHeap(), 0, buffer);
+    free(buffer);
 }

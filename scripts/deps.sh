@@ -28,7 +28,8 @@ for flavour in "$@"; do
     # clang and lld for the MinGW-w64 target, on the headers and libraries of GCC's package.
     winclang) wanted="$wanted cmake make clang lld g++-mingw-w64-x86-64-posix" ;;
     # The release build: the tree from git, the MinGW-w64 build, and Debian's python3 packs the zip.
-    release) wanted="$wanted git cmake make g++-mingw-w64-x86-64-posix python3" ;;
+    # g++ builds the Linux console program; binutils strips it.
+    release) wanted="$wanted git cmake make g++ binutils g++-mingw-w64-x86-64-posix python3" ;;
     *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;
     esac
 done
