@@ -39,6 +39,7 @@ struct Run {
     int scheduled;                   // a step is due: the front end holds its timer
     int statusIndex;                 // the status the finish step came to
     int outcome;                     // and its DownloadOutcome
+    int fileMade;                    // this download's file exists: its path is reported
 };
 
 Run gRun;
@@ -78,7 +79,9 @@ void ReportEnd(int outcome)
     if (!gRun.frontEnd.ended) return;
     DownloadReport report;
     report.outcome = outcome;
-    report.path = SlotText(gDownload.outputPath);
+    // The path slot outlives its download: a begin that failed before making a file would
+    // otherwise report the file of the download before.
+    report.path = gRun.fileMade ? SlotText(gDownload.outputPath) : "";
     report.records = gDownload.records;
     report.bytes = gDownload.bytes;
     memcpy(report.lineErrors, gComm.lineErrors, sizeof report.lineErrors);
@@ -106,6 +109,7 @@ void AbandonBegin(int result)
         // Taken before the file's removal sets its own.
         gRun.portError = PlatGetLastError();
         int discarded = OutputFileDiscardUnused();
+        if (discarded) gRun.fileMade = 0;
         int length = PortNameNotEnabledText(text, sizeof text, gRun.portName);
         if (!discarded && length >= 0 && (size_t)length < sizeof text - 2) {
             snprintf(text + length, sizeof text - (size_t)length, "\r\n");
@@ -258,6 +262,9 @@ int DownloadRequestStart(const DownloadRequest* request, const DownloadFrontEnd*
 {
     if (CommIsOpen()) return 0;
     DownloadUse(request, frontEnd);
+    gRun.fileMade = 0;
+    gDownload.records = 0;
+    gDownload.bytes = 0;
     SetBusy(1);
     gDownload.phase = PHASE_OPEN;
     gDownload.transferState = XFER_WAIT_STX;
@@ -342,6 +349,7 @@ int DownloadBeginRequest(void)
         return BEGIN_NOT_READY;
     int created = OutputFileCreateIn(folder);
     if (created != CREATE_OK) return created;
+    gRun.fileMade = 1;
     gDownload.records = 0;
     gDownload.bytes = 0;
     int started = gRun.named ? CommStartDevice(gRun.deviceName, gRun.baudRate, 1)

@@ -621,3 +621,80 @@ TEST_F(DownloadControl, RandomRecordsInRandomChunksReachTheFileExactly)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- a front end without a window
+
+// The rules run for a front end that only keeps what it is told, as a console does.
+struct Told {
+    std::vector<unsigned> schedules;
+    int ends = 0;
+    int boxes = 0;
+    int started = 0;
+    DownloadReport report{};
+    std::string path;
+};
+
+struct ReportRow {
+    const char* name;
+    const char* folder;     // null: the test's Desktop
+    int portPresent;
+    std::string bytes;      // what the device sends
+    int stopAfterSteps;     // > 0: DownloadStop after this many steps
+    int outcome;
+    uint32_t records;
+    uint32_t fileBytes;
+    int fileKept;
+    int boxes;
+};
+
+TEST_F(DownloadControl, AFrontEndWithoutAWindowIsToldEachEndOnce)
+{
+    const ReportRow rows[] = {
+        {"complete", nullptr, 1, STX + "A,1\r\nBB\r\n" + ETX, 0, OUTCOME_COMPLETE, 2, 9, 1, 0},
+        {"a first line other than STX", nullptr, 1, "X,1\r\n", 0, OUTCOME_INCOMPLETE, 0, 0, 1, 0},
+        {"port missing", nullptr, 0, "", 0, OUTCOME_NO_PORT, 0, 0, 0, 1},
+        {"no folder", "", 1, "", 0, OUTCOME_FILE_FAILED, 0, 0, 0, 1},
+        {"stopped inside the data set", nullptr, 1, STX + "A,1\r\n", 3, OUTCOME_STOPPED, 1, 5, 1, 0},
+    };
+    for (const ReportRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        if (!row.portPresent) SimSetPort(1, SIM_PORT_ABSENT);
+        Told told;
+        DownloadFrontEnd frontEnd{};
+        frontEnd.context = &told;
+        frontEnd.schedule = [](void* c, unsigned ms) { static_cast<Told*>(c)->schedules.push_back(ms); return 1; };
+        frontEnd.showBox = [](void* c, const char*) { static_cast<Told*>(c)->boxes++; };
+        frontEnd.dataSetStarted = [](void* c) { static_cast<Told*>(c)->started++; };
+        frontEnd.ended = [](void* c, const DownloadReport* r) {
+            Told* t = static_cast<Told*>(c);
+            t->ends++;
+            t->report = *r;
+            t->path = r->path;
+        };
+        std::string caption = StartCaption();
+        const DownloadRequest request{0, "\\\\.\\COM1", "COM1", 9600, row.folder ? row.folder : desktop.c_str()};
+        ASSERT_EQ(DownloadRequestStart(&request, &frontEnd), 1);
+        for (int step = 1; told.ends == 0 && step < 50; step++) {
+            SimAdvance(told.schedules.back());
+            DownloadStep();
+            if (step == 1) Feed(row.bytes);  // the begin step's purge is behind it
+            if (step == row.stopAfterSteps) DownloadStop();
+        }
+        EXPECT_EQ(told.ends, 1);
+        EXPECT_EQ(told.report.outcome, row.outcome);
+        EXPECT_EQ(told.report.records, row.records);
+        EXPECT_EQ(told.report.bytes, row.fileBytes);
+        EXPECT_EQ(told.boxes, row.boxes);
+        EXPECT_EQ(told.started, row.records > 0 ? 1 : 0);
+        EXPECT_EQ(FilesIn(desktop).size(), (size_t)row.fileKept);
+        EXPECT_EQ(told.path, row.fileKept ? desktop + "\\" + kBaseName + ".csv" : "");
+        if (row.fileKept) {
+            EXPECT_EQ(Slurp(FilePath()).size(), row.fileBytes);
+        }
+        EXPECT_FALSE(CommIsOpen());
+        EXPECT_EQ(StartCaption(), caption) << "the window is not this run's";
+        EXPECT_TRUE(SimInvalidations().empty());
+    }
+}
