@@ -270,7 +270,7 @@ int NothingArrived(void)
            gDownload.lastActivityTick == gCap.listenTick;
 }
 
-// Removes the empty file of a data set that never began, when it is still empty.
+// Removes the empty file of a data set into which nothing came, when it is still empty.
 void DropEmptyFile(const char* path)
 {
     FILE* file = PlatFileOpen(SlotText(gDownload.outputPath), "rb");
@@ -456,6 +456,11 @@ int AfterDataSet(int* sawIncomplete)
         PrintResult();
         return EXIT_FILE;
     default:
+        // Stopped while waiting, before a single byte: an empty file would only be clutter.
+        if (NothingArrived()) {
+            DropEmptyFile(r.path);
+            gCap.report.path = "";
+        }
         PrintResult();
         return EXIT_STOPPED;
     }

@@ -314,6 +314,16 @@ def test_sigterm_keeps_every_record(tmp_path, line):
     assert open(path, "rb").read() == records_of(ev["records"], 20)
 
 
+def test_stop_before_any_byte_leaves_no_file(tmp_path, line):
+    run = Run(["--port", line.app, "--baud", "9600", "--json"], str(tmp_path))
+    run.event("listening")
+    run.proc.send_signal(signal.SIGINT)
+    ev = run.event("finished")
+    assert run.finish() == 130
+    assert (ev["outcome"], ev["path"]) == ("stopped", None)
+    assert csv_files(tmp_path) == []
+
+
 def test_pulled_adapter_ends_at_once(tmp_path, line):
     run = Run(["--port", line.app, "--baud", "1200", "--json"], str(tmp_path))
     path = run.event("listening")["path"]
