@@ -34,6 +34,8 @@ struct Run {
     char portName[PLAT_MAX_PATH];
     int baudRate;
     char folder[PLAT_MAX_PATH];
+    int portFailureEnds;
+    unsigned portError;              // why the port refused or failed, for the report
     int scheduled;                   // a step is due: the front end holds its timer
     int statusIndex;                 // the status the finish step came to
     int outcome;                     // and its DownloadOutcome
@@ -83,6 +85,7 @@ void ReportEnd(int outcome)
     report.records = gDownload.records;
     report.bytes = gDownload.bytes;
     memcpy(report.lineErrors, gComm.lineErrors, sizeof report.lineErrors);
+    report.portError = gRun.portError;
     gRun.frontEnd.ended(gRun.frontEnd.context, &report);
 }
 
@@ -104,6 +107,9 @@ void AbandonBegin(int result)
     case BEGIN_PORT_FAILED: {
         // The port refused: the file this step created is still empty.
         outcome = OUTCOME_NO_PORT;
+        // The error of the call that failed, kept by the port before anything could set
+        // another (closing the port, removing the file).
+        gRun.portError = gComm.failedError;
         int discarded = OutputFileDiscardUnused();
         if (discarded) gRun.fileMade = 0;
         CommRefusalText(&field, gRun.portName);
@@ -251,6 +257,8 @@ void DownloadUse(const DownloadRequest* request, const DownloadFrontEnd* frontEn
         snprintf(gRun.portName, sizeof gRun.portName, "COM%d", request->portNumber);
     gRun.baudRate = request->baudRate;
     CopyText(gRun.folder, request->folder);
+    gRun.portFailureEnds = request->portFailureEnds;
+    gRun.portError = 0;
 }
 
 int DownloadRequestStart(const DownloadRequest* request, const DownloadFrontEnd* frontEnd)
@@ -399,6 +407,11 @@ int DownloadPollLines(void)
     // empty lines, or a machine that slept between a read and the next tick, would end a
     // download with the whole data set in hand as a time-out, its records missing.
     if (taken) return 1;
+    // A front end that asks for it learns at once that the port is gone, with the reason.
+    if ((read == COMM_API_FAILED || read == COMM_READ_FAILED) && gRun.portFailureEnds) {
+        gRun.portError = PlatGetLastError();
+        return 0;
+    }
     // Every read that brought nothing counts as silence, a failed one too: a port that
     // vanished mid-download fails every read, and would otherwise be polled for ever.
     uint32_t silent = PlatGetTickCount() - gDownload.lastActivityTick;

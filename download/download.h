@@ -33,6 +33,9 @@ struct DownloadRequest {
     const char* portName;     // the port as the user knows it, for messages ("COM3")
     int baudRate;             // one of the six listed rates
     const char* folder;       // the destination folder; null or empty: none is known
+    // 1: a port that fails mid download (an adapter pulled, a tty hung up) ends it at once;
+    // 0: failed reads count as silence until the limit, as the window has always had it.
+    int portFailureEnds;
 };
 
 // How a download ended, for a front end that reports each one.
@@ -51,6 +54,9 @@ struct DownloadReport {
     uint32_t records;                     // records written
     uint32_t bytes;                       // bytes written, each record's CR LF included
     uint32_t lineErrors[COMM_ERR_KINDS];  // receive errors the port reported, by kind
+    // The system's reason when the port refused to start, or failed mid download with
+    // portFailureEnds; 0 when it did neither.
+    unsigned portError;
 };
 
 // What a front end provides. Every function gets the front end's own context. Any but

@@ -15,7 +15,8 @@ need_ja=0
 for flavour in "$@"; do
     case "$flavour" in
     # make: cmake's default generator; a minimal Debian has none.
-    host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest" ;;
+    # socat: the pty pairs of the console program's native tests.
+    host) wanted="$wanted cmake make g++ libgtest-dev python3 python3-pytest socat" ;;
     # fonts-wine gives the Tahoma that the Wine bed pins for its screen reading;
     # tesseract-ocr-eng is the language data that reading uses. Code page 932: Wine takes a
     # program's code page from its Unix locale, which must exist (locales, ja_JP.UTF-8
@@ -27,7 +28,8 @@ for flavour in "$@"; do
     # clang and lld for the MinGW-w64 target, on the headers and libraries of GCC's package.
     winclang) wanted="$wanted cmake make clang lld g++-mingw-w64-x86-64-posix" ;;
     # The release build: the tree from git, the MinGW-w64 build, and Debian's python3 packs the zip.
-    release) wanted="$wanted git cmake make g++-mingw-w64-x86-64-posix python3" ;;
+    # g++ builds the Linux console program; binutils strips it.
+    release) wanted="$wanted git cmake make g++ binutils g++-mingw-w64-x86-64-posix python3" ;;
     *) echo "deps: unknown flavour '$flavour'" >&2; usage ;;
     esac
 done

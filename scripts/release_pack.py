@@ -1,9 +1,13 @@
-"""Packs the release folder into a zip that depends on nothing but its contents and the commit
-time: entries sorted, every time the commit's (UTC), fixed permissions, no extra fields. Also
-makes README.txt from docs/README.txt: the version filled in, CR LF line ends, and a UTF-8 byte
-order mark, by which Notepad on every Windows reads the Japanese half right."""
+"""Packs the release folder into a zip (with --tar, the Linux folder into a .tar.gz) that
+depends on nothing but its contents and the commit time: entries sorted, every time the
+commit's (UTC), fixed permissions, no extra fields. Also makes README.txt from docs/README.txt:
+the version filled in, CR LF line ends, and a UTF-8 byte order mark, by which Notepad on every
+Windows reads the Japanese half right."""
 import argparse
+import gzip
+import io
 import os
+import tarfile
 import time
 import zipfile
 
@@ -28,14 +32,44 @@ def entry(name, date_time, mode):
     return info
 
 
+def pack_tar(folder, epoch, out):
+    """The folder as a .tar.gz that depends only on its contents and the commit time: entries
+    sorted, owner root, the commit's time, fixed permissions, and a gzip header without a
+    name or a time of its own."""
+    top = os.path.basename(os.path.normpath(folder))
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=tarfile.USTAR_FORMAT) as archive:
+        def add(name, data, mode, kind):
+            info = tarfile.TarInfo(name)
+            info.type, info.mode, info.mtime = kind, mode, epoch
+            info.uid = info.gid = 0
+            info.uname = info.gname = "root"
+            info.size = len(data)
+            archive.addfile(info, io.BytesIO(data) if data else None)
+        add(top, b"", 0o755, tarfile.DIRTYPE)
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            executable = os.access(path, os.X_OK)
+            add(top + "/" + name, open(path, "rb").read(), 0o755 if executable else 0o644, tarfile.REGTYPE)
+    with open(out, "wb") as raw:
+        with gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0, compresslevel=9) as packed:
+            packed.write(buffer.getvalue())
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--folder", required=True, help="the folder to pack, named km740tool-VERSION")
-    parser.add_argument("--version", required=True)
+    parser.add_argument("--version")
     parser.add_argument("--epoch", required=True, type=int, help="the commit time")
-    parser.add_argument("--readme", required=True)
+    parser.add_argument("--readme")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--tar", action="store_true", help="a .tar.gz of the folder (no README made)")
     args = parser.parse_args()
+    if args.tar:
+        pack_tar(args.folder, args.epoch, args.out)
+        return
+    if not (args.version and args.readme):
+        parser.error("the zip needs --version and --readme")
 
     # A zip stores local time without a zone; the commit's UTC time stands for it. 1980 is
     # the format's first year.

@@ -25,6 +25,13 @@ cmake --build build/host -j"$jobs" || fail "host build"
 step "host unit tests"
 ctest --test-dir build/host --output-on-failure -j"$jobs" || fail "host unit tests"
 
+step "km740cap natively: command lines and devices over pty pairs (one row waits out 30 s of silence)"
+KM_HOST_BUILD="$PWD/build/host" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/cap ||
+    fail "km740cap native tests"
+
+step "km740cap natively: a short run of the bench (20 data sets with --continuous)"
+bench/cap_bench.py --native-only --sets 20 --build build/host || fail "km740cap short bench"
+
 if [ "${KM_SKIP_VALGRIND:-0}" = 1 ]; then
     echo "test.sh: valgrind skipped (KM_SKIP_VALGRIND=1)"
 else

@@ -140,7 +140,7 @@ int ChooseFolder(void* context, const char** folder)
 // folder is asked for when the file is made.
 void UseWindow(PlatWindow window, DownloadRequest* request, DownloadFrontEnd* frontEnd)
 {
-    *request = DownloadRequest{(int)gSettings.portNumber, nullptr, nullptr, (int)gSettings.baudRate, nullptr};
+    *request = DownloadRequest{(int)gSettings.portNumber, nullptr, nullptr, (int)gSettings.baudRate, nullptr, 0};
     *frontEnd = DownloadFrontEnd{window,   ShowStatus, ShowRecord,   nullptr,      ShowBox,
                                  SetBusy,  Schedule,   Unschedule,   ChooseFolder, nullptr};
 }

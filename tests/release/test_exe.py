@@ -1,7 +1,8 @@
-"""The oldest Windows km740tool.exe runs on: every function it imports is in windows_imports.csv,
-every row there exists on the Windows that file (and the README) names, and the PE header lets
-that Windows load the exe. A new import fails here until the list, and maybe the claim, is revised.
-KM_EXE names the exe (default: the Windows build's)."""
+"""The oldest Windows km740tool.exe and km740cap.exe run on: every function they import is in
+windows_imports.csv, every row there exists on the Windows that file (and the README) names,
+and the PE headers let that Windows load them. A new import fails here until the list, and
+maybe the claim, is revised. KM_EXE names the window program (default: the Windows build's),
+KM_CAP_EXE the console program (default: beside it)."""
 import csv
 import os
 import re
@@ -10,6 +11,9 @@ import subprocess
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LIST = os.path.join(REPO, "tests", "release", "windows_imports.csv")
 EXE = os.environ.get("KM_EXE", os.path.join(REPO, "build", "windows", "km740tool.exe"))
+# The console program ships beside it and makes the same claim.
+CAP_EXE = os.environ.get("KM_CAP_EXE", os.path.join(os.path.dirname(EXE), "km740cap.exe"))
+EXES = [EXE, CAP_EXE]
 OBJDUMP = os.environ.get("KM_OBJDUMP", "x86_64-w64-mingw32-objdump")
 
 # Client versions in order, with the NT version the loader compares the PE header against.
@@ -61,10 +65,13 @@ def pe_facts(exe):
 def test_every_import_is_listed_and_every_row_is_imported():
     _, rows = read_list()
     listed = {(dll, name) for dll, name, _, _ in rows}
-    imports, _ = pe_facts(EXE)
-    assert imports, "objdump found no imports in %s" % EXE
-    assert sorted(imports - listed) == [], "imports not in %s: revise the list and the claim" % LIST
-    assert sorted(listed - imports) == [], "rows the exe no longer imports: remove them from %s" % LIST
+    imported = set()
+    for exe in EXES:
+        imports, _ = pe_facts(exe)
+        assert imports, "objdump found no imports in %s" % exe
+        assert sorted(imports - listed) == [], "%s imports what %s lacks: revise the list and the claim" % (exe, LIST)
+        imported |= imports
+    assert sorted(listed - imported) == [], "rows neither exe imports: remove them from %s" % LIST
 
 
 def test_every_listed_function_exists_on_the_claimed_windows():
@@ -79,9 +86,10 @@ def test_every_listed_function_exists_on_the_claimed_windows():
 def test_header_lets_the_claimed_windows_load_it():
     claim, _ = read_list()
     nt = dict(WINDOWS)[claim]
-    _, header = pe_facts(EXE)
-    assert (header["MajorSubsystemVersion"], header["MinorSubsystemVersion"]) <= nt
-    assert (header["MajorOSystemVersion"], header["MinorOSystemVersion"]) <= nt
+    for exe in EXES:
+        _, header = pe_facts(exe)
+        assert (header["MajorSubsystemVersion"], header["MinorSubsystemVersion"]) <= nt, exe
+        assert (header["MajorOSystemVersion"], header["MinorOSystemVersion"]) <= nt, exe
 
 
 def test_readme_names_the_claim():

@@ -1,10 +1,13 @@
 """What the release zip holds (KM_RELEASE_DIST names the dist folder scripts/release.sh wrote):
-one folder km740tool-VERSION with the stripped exe of that version, both catalogues byte for
-byte, and a README.txt in both languages that Notepad reads right; SHA256SUMS matches."""
+one folder km740tool-VERSION with the stripped exes of that version, both catalogues byte for
+byte, and a README.txt in both languages that Notepad reads right; the Linux tar of km740cap;
+SHA256SUMS matches both."""
 import hashlib
 import os
+import re
 import struct
 import subprocess
+import tarfile
 import zipfile
 
 import pytest
@@ -32,15 +35,39 @@ def release(tmp_path_factory):
     return path, files, str(exe)
 
 
-def test_one_folder_with_the_five_entries_and_checksums(release):
+def test_one_folder_with_the_six_entries_and_checksums(release):
     path, files, _ = release
     top = "km740tool-%s/" % version()
-    assert list(files) == [top] + [top + n for n in
-                                   ("README.txt", "km740tool.exe", "message-ja.csv", "message.csv")]
+    assert list(files) == [top] + [top + n for n in ("README.txt", "km740cap.exe", "km740tool.exe",
+                                                     "message-ja.csv", "message.csv")]
     with open(os.path.join(DIST, "SHA256SUMS")) as f:
         sums = f.read()
-    digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
-    assert sums == "%s  %s\n" % (digest, os.path.basename(path))
+    tar = os.path.join(DIST, "km740cap-%s-linux-x86_64.tar.gz" % version())
+    assert sums == "".join("%s  %s\n" % (hashlib.sha256(open(p, "rb").read()).hexdigest(), os.path.basename(p))
+                           for p in (path, tar))
+
+
+def test_linux_tar_holds_a_binary_that_needs_only_the_c_library(tmp_path):
+    """One folder with the stripped binary, root-owned at the commit's time; it needs nothing
+    of Debian 12 beyond glibc 2.36, and it runs."""
+    path = os.path.join(DIST, "km740cap-%s-linux-x86_64.tar.gz" % version())
+    commit_time = int(subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct", "HEAD"],
+                                     check=True, capture_output=True, text=True).stdout)
+    top = "km740cap-%s" % version()
+    with tarfile.open(path) as archive:
+        members = archive.getmembers()
+        assert [(m.name, m.mode, m.uid, m.gid, m.mtime) for m in members] == [
+            (top, 0o755, 0, 0, commit_time), (top + "/km740cap", 0o755, 0, 0, commit_time)]
+        archive.extractall(tmp_path)
+    binary = str(tmp_path / top / "km740cap")
+    dynamic = subprocess.run(["objdump", "-p", binary], check=True, capture_output=True, text=True).stdout
+    needed = sorted(re.findall(r"NEEDED\s+(\S+)", dynamic))
+    assert set(needed) <= {"libc.so.6", "libm.so.6"}, needed
+    glibc = [tuple(int(n) for n in v.split(".")) for v in re.findall(r"GLIBC_([0-9.]+)", dynamic)]
+    assert max(glibc) <= (2, 36)
+    assert "no symbols" in subprocess.run(["objdump", "-t", binary], capture_output=True, text=True).stdout
+    assert subprocess.run([binary, "--version"], check=True, capture_output=True, text=True).stdout == \
+        "km740cap %s\n" % version()
 
 
 @pytest.mark.parametrize("name", ["message.csv", "message-ja.csv"])

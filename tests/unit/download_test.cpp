@@ -699,16 +699,20 @@ struct ReportRow {
     uint32_t fileBytes;
     int fileKept;
     int boxes;
+    int failReadsAfterSteps;   // > 0: every queue check fails from then on (a pulled adapter)
+    unsigned portError;
 };
 
 TEST_F(DownloadControl, AFrontEndWithoutAWindowIsToldEachEndOnce)
 {
     const ReportRow rows[] = {
-        {"complete", nullptr, 1, STX + "A,1\r\nBB\r\n" + ETX, 0, OUTCOME_COMPLETE, 2, 9, 1, 0},
-        {"a first line other than STX", nullptr, 1, "X,1\r\n", 0, OUTCOME_INCOMPLETE, 0, 0, 1, 0},
-        {"port missing", nullptr, 0, "", 0, OUTCOME_NO_PORT, 0, 0, 0, 1},
-        {"no folder", "", 1, "", 0, OUTCOME_FILE_FAILED, 0, 0, 0, 1},
-        {"stopped inside the data set", nullptr, 1, STX + "A,1\r\n", 3, OUTCOME_STOPPED, 1, 5, 1, 0},
+        {"complete", nullptr, 1, STX + "A,1\r\nBB\r\n" + ETX, 0, OUTCOME_COMPLETE, 2, 9, 1, 0, 0, 0},
+        {"a first line other than STX", nullptr, 1, "X,1\r\n", 0, OUTCOME_INCOMPLETE, 0, 0, 1, 0, 0, 0},
+        {"port missing", nullptr, 0, "", 0, OUTCOME_NO_PORT, 0, 0, 0, 1, 0, 2},
+        {"no folder", "", 1, "", 0, OUTCOME_FILE_FAILED, 0, 0, 0, 1, 0, 0},
+        {"stopped inside the data set", nullptr, 1, STX + "A,1\r\n", 3, OUTCOME_STOPPED, 1, 5, 1, 0, 0, 0},
+        // Asked for, a port that fails ends the data set at the next poll, not after 30 s.
+        {"the port fails inside the data set", nullptr, 1, STX + "A,1\r\n", 0, OUTCOME_INCOMPLETE, 1, 5, 1, 0, 3, 21},
     };
     for (const ReportRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -728,18 +732,21 @@ TEST_F(DownloadControl, AFrontEndWithoutAWindowIsToldEachEndOnce)
             t->path = r->path;
         };
         std::string caption = StartCaption();
-        const DownloadRequest request{0, "\\\\.\\COM1", "COM1", 9600, row.folder ? row.folder : desktop.c_str()};
+        const DownloadRequest request{0, "\\\\.\\COM1", "COM1", 9600, row.folder ? row.folder : desktop.c_str(), 1};
         ASSERT_EQ(DownloadRequestStart(&request, &frontEnd), 1);
         for (int step = 1; told.ends == 0 && step < 50; step++) {
             SimAdvance(told.schedules.back());
             DownloadStep();
             if (step == 1) Feed(row.bytes);  // the begin step's purge is behind it
             if (step == row.stopAfterSteps) DownloadStop();
+            if (step == row.failReadsAfterSteps) SimFail(SIM_OP_CLEAR_COMM_ERROR, 0, 1000, 21);
+            ASSERT_LT(step, 10) << "not ended within a second";
         }
         EXPECT_EQ(told.ends, 1);
         EXPECT_EQ(told.report.outcome, row.outcome);
         EXPECT_EQ(told.report.records, row.records);
         EXPECT_EQ(told.report.bytes, row.fileBytes);
+        EXPECT_EQ(told.report.portError, row.portError);
         EXPECT_EQ(told.boxes, row.boxes);
         EXPECT_EQ(told.started, row.records > 0 ? 1 : 0);
         EXPECT_EQ(FilesIn(desktop).size(), (size_t)row.fileKept);

@@ -1,0 +1,25 @@
+// What the capture program needs of its console and process that differs between Windows and
+// POSIX: stop requests, terminals, sleeping, device names and full paths.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// Installs the Ctrl+C / SIGTERM handling; from then on a stop request only sets a flag.
+void ConsoleInit(void);
+// 1 once Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP or a console close asked the program to stop.
+int ConsoleStopRequested(void);
+// Tells a console close handler waiting on Windows that the files are closed.
+void ConsoleFinished(void);
+// 1 when stderr is a terminal (the live progress line goes there only then).
+int ConsoleStderrIsTerminal(void);
+// Sleeps up to the given time; returns early when a stop is requested.
+void ConsoleSleep(uint32_t milliseconds);
+// The device the system opens for the user's PORT ("COM3" -> "\\.\COM3" on Windows).
+void ConsoleDeviceName(const char* port, char* out, size_t size);
+// The folder as an absolute path without a trailing separator; 0 when it does not fit.
+int ConsoleFullFolder(const char* folder, char* out, size_t size);
+// The path as the system names it ("folder\name.csv" becomes "folder/name.csv" on POSIX).
+void ConsoleNativePath(const char* path, char* out, size_t size);
+// The path's bytes as UTF-8 for JSON (from the ANSI code page on Windows; on POSIX, bytes
+// that are not UTF-8 become U+FFFD).
+void ConsoleToUtf8(const char* text, char* out, size_t size);
