@@ -643,10 +643,12 @@ class Bed:
         self._procs = []
 
     # Commands that only look. uidriver prints on every path it takes (usage, exit 2, to
-    # stderr), so exit 1 with nothing printed means Wine never ran it (seen once in a full
-    # run); such a query is asked again once. Commands that act are never repeated.
+    # stderr; a wait that runs out prints "timeout"), so exit 1 with nothing printed means
+    # Wine never ran it (seen once in a full run, and once for a wait-box in a fresh root);
+    # such a query is asked again once. Commands that act are never repeated.
     UI_QUERIES = {"title", "client", "client-origin", "window-rect", "caption", "enabled",
-                  "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs"}
+                  "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs",
+                  "wait-box", "wait-caption"}
 
     def _ui_run(self, args, timeout):
         for _ in range(2):
