@@ -10,6 +10,7 @@
 #include "download/download.h"
 #include "platform/system.h"
 #include "records/messages.h"
+#include "records/settings.h"
 #include "serial/comm_port.h"
 
 #ifndef KM_VERSION_TEXT
@@ -511,8 +512,8 @@ int ParseOptions(int argc, char** argv, Options* options)
         } else if (strcmp(name, "--baud") == 0) {
             char* end = nullptr;
             long rate = strtol(value, &end, 10);
-            if (end == value || *end || !(rate == 1200 || rate == 2400 || rate == 4800 || rate == 9600 ||
-                                          rate == 19200 || rate == 38400))
+            // The window's six rates, from the same table its list is filled from.
+            if (end == value || *end || rate < 0 || rate > 38400 || !IsListedBaudRate((int32_t)rate))
                 return Usage("--baud ", value, ": not one of 1200, 2400, 4800, 9600, 19200, 38400");
             options->baudRate = (int)rate;
         } else if (strcmp(name, "--out") == 0) {
