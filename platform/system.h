@@ -51,3 +51,11 @@ FILE* PlatFileOpen(const char* path, const char* mode);
 FILE* PlatFileCreateNew(const char* path, int* exists);
 // Removes a file by path; 0 on success (as remove()).
 int PlatFileRemove(const char* path);
+
+// Flushes the stream and has the system write the file to the disk (fflush, then
+// FlushFileBuffers / fsync). 1 on success; 0 with the reason in PlatGetLastError.
+int PlatFileSync(FILE* file);
+// Gives a closed file a new name in the same folder, never replacing a file that has it
+// (MoveFileEx without MOVEFILE_REPLACE_EXISTING; renameat2 RENAME_NOREPLACE). 1 on success,
+// 0 with the reason in PlatGetLastError (and *exists set to 1 when the name is taken).
+int PlatFileRenameNew(const char* from, const char* to, int* exists);
