@@ -23,3 +23,6 @@ void ConsoleNativePath(const char* path, char* out, size_t size);
 // The path's bytes as UTF-8 for JSON (from the ANSI code page on Windows; on POSIX, bytes
 // that are not UTF-8 become U+FFFD).
 void ConsoleToUtf8(const char* text, char* out, size_t size);
+// 0 when files can be made in the folder (it exists, is a folder and may be written), else
+// the system's error code for why not; nothing is created to find out.
+unsigned ConsoleFolderRefusal(const char* folder);

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -111,4 +112,13 @@ void ConsoleToUtf8(const char* text, char* out, size_t size)
         p += length;
     }
     if (size) out[used] = '\0';
+}
+
+unsigned ConsoleFolderRefusal(const char* folder)
+{
+    struct stat info;
+    if (stat(folder, &info) != 0) return (unsigned)errno;
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+    if (access(folder, W_OK | X_OK) != 0) return (unsigned)errno;
+    return 0;
 }

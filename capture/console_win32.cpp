@@ -96,3 +96,13 @@ void ConsoleToUtf8(const char* text, char* out, size_t size)
     if (WideCharToMultiByte(CP_UTF8, 0, buffer, -1, out, (int)size, NULL, NULL) == 0) out[0] = '\0';
     free(buffer);
 }
+
+unsigned ConsoleFolderRefusal(const char* folder)
+{
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
+    // Whether the folder takes a new file shows only when one is made; a read-only
+    // attribute on a folder does not forbid it.
+    return 0;
+}

@@ -324,6 +324,14 @@ int main(int argc, char** argv)
         ReportError("%s: the folder's path is too long", gCap.options.folder);
         return EXIT_FILE;
     }
+    // Told now, not at the first data set hours later.
+    unsigned refusal = ConsoleFolderRefusal(gCap.folder);
+    if (refusal != 0) {
+        char reason[512];
+        ReasonText(refusal, reason, sizeof reason);
+        ReportError("%s: no file can be made in this folder: %s", gCap.folder, reason);
+        return EXIT_FILE;
+    }
     ConsoleDeviceName(gCap.options.port, gCap.device, sizeof gCap.device);
     if (gCap.options.raw) {
         gCap.raw = fopen(gCap.options.raw, "ab");
