@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "platform/sim/sim.h"
+#include "records/messages.h"
 #include "serial/comm_port.h"
 #include "serial/rx_buffer.h"
 
@@ -108,6 +109,44 @@ TEST_F(CommPort, StartResultsAndWhatEachLeavesBehind)
         EXPECT_EQ(gComm.failedCall, c.failedCall);
         CommClose();
         EXPECT_EQ(SimHeapBlocksOutstanding(), c.dcbBlock && !c.open ? 1 : 0);
+    }
+}
+
+// A port that opened but refused a setting is named with the call and the system's reason on
+// a line of its own; a missing port, or memory the program lacked, is the sentence alone.
+TEST_F(CommPort, RefusalTextNamesTheSettingThePortRefused)
+{
+    struct Row {
+        SimPortState port;
+        SimOp failOp;
+        const char* text;
+    };
+    const std::string refused = "COM3 is not enabled.\r\nThe port was found, but it refused a setting: ";
+    const Row rows[] = {
+        {SIM_PORT_ABSENT, SIM_OP_COUNT, "COM3 is not enabled."},
+        {SIM_PORT_PRESENT, SIM_OP_HEAP_ALLOC, "COM3 is not enabled."},
+        {SIM_PORT_PRESENT, SIM_OP_GET_COMM_STATE, "GetCommState"},
+        {SIM_PORT_PRESENT, SIM_OP_SETUP_COMM, "SetupComm (1024, 1024)"},
+        {SIM_PORT_PRESENT, SIM_OP_SET_COMM_MASK, "SetCommMask (0)"},
+        {SIM_PORT_PRESENT, SIM_OP_SET_COMM_TIMEOUTS, "SetCommTimeouts (100, 50, 100)"},
+        {SIM_PORT_PRESENT, SIM_OP_SET_COMM_STATE, "SetCommState (baud rate, 8N1, flow control)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        ResetLink();
+        MessagesFillDefaults(0);
+        SimSetPort(3, row.port);
+        if (row.failOp != SIM_OP_COUNT) SimFail(row.failOp, 0, 1, 87);
+        ASSERT_NE(CommStart(3, 9600, 1), COMM_OK);
+        char text[PORT_REFUSAL_SIZE + 256];
+        BoxField field;
+        BoxFieldStart(&field, text, sizeof text);
+        CommRefusalText(&field, "COM3");
+        const std::string expected = row.port == SIM_PORT_PRESENT && row.failOp != SIM_OP_HEAP_ALLOC
+                                         ? refused + row.text + "\r\nSystem error 87."
+                                         : row.text;
+        EXPECT_EQ(std::string(text), expected);
+        MessagesFreeAll();
     }
 }
 

@@ -88,6 +88,44 @@ TEST_F(ReceiveErrors, EachKindEndsTheDownloadAsFailedWithOneBoxSayingWhatAndHowO
     }
 }
 
+// A catalogue text may leave out %COUNT% or %TIMES%: the count then follows on a line of its
+// own, and each kind still keeps lines of its own, never run into the next kind's.
+TEST_F(ReceiveErrors, EachKindKeepsItsCountAndItsOwnLinesWhateverTheCatalogueSays)
+{
+    struct Row {
+        const char* framing;   // RX_FRAMING_ERROR's text (null: built in)
+        const char* parity;    // RX_PARITY_ERROR's text (null: built in)
+        const char* lines;     // the kinds' lines, between the first line and RX_DAMAGED
+    };
+    const Row rows[] = {
+        {nullptr, nullptr, "- framing error: 2 times\r\n- parity error: 2 times\r\n"},
+        {"- framing trouble", nullptr, "- framing trouble\r\n2\r\n- parity error: 2 times\r\n"},
+        {"- framing: %COUNT%", "- parity", "- framing: 2\r\n- parity\r\n2\r\n"},
+        {"- framing, %TIMES%", nullptr, "- framing, times\r\n2\r\n- parity error: 2 times\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.framing ? row.framing : "built in");
+        TearDown();
+        SetUp();
+        if (row.framing) SetTextOnce(&gAppTexts.boxTexts[BOX_RX_FRAMING_ERROR], row.framing);
+        if (row.parity) SetTextOnce(&gAppTexts.boxTexts[BOX_RX_PARITY_ERROR], row.parity);
+        StartAndBegin();
+        for (int i = 0; i < 2; i++) {
+            SimPortRaiseErrors(1, PLAT_CE_FRAME | PLAT_CE_RXPARITY);
+            Feed(i == 0 ? STX : ETX);
+            Tick();
+        }
+        RunToIdle();
+        ASSERT_EQ(SimMessageBoxes().size(), 1u);
+        const std::string& text = SimMessageBoxes()[0].text;
+        const std::string head = "The serial port reported receive errors during the download:\r\n";
+        const size_t damaged = text.find("Records may be missing");
+        ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
+        ASSERT_NE(damaged, std::string::npos) << text;
+        EXPECT_EQ(text.substr(head.size(), damaged - head.size()), row.lines);
+    }
+}
+
 TEST_F(ReceiveErrors, ErrorsFromBeforeTheStartDoNotCount)
 {
     // Stale bytes past the queue and every error bit, all before the port was purged.
