@@ -23,3 +23,7 @@ void ConsoleNativePath(const char* path, char* out, size_t size);
 // The path's bytes as UTF-8 for JSON (from the ANSI code page on Windows; on POSIX, bytes
 // that are not UTF-8 become U+FFFD).
 void ConsoleToUtf8(const char* text, char* out, size_t size);
+// Program text (bytes of the ANSI code page) as the stream should carry it: on Windows in the
+// console's output code page when the stream is a console, else in the OEM code page, which
+// cmd reads redirected output in (for /f); on POSIX unchanged. toStderr picks the stream.
+void ConsoleToOutput(const char* text, char* out, size_t size, int toStderr);

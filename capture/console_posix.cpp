@@ -112,3 +112,5 @@ void ConsoleToUtf8(const char* text, char* out, size_t size)
     }
     if (size) out[used] = '\0';
 }
+
+void ConsoleToOutput(const char* text, char* out, size_t size, int) { snprintf(out, size, "%s", text); }
