@@ -26,3 +26,8 @@ void ConsoleToUtf8(const char* text, char* out, size_t size);
 // 0 when files can be made in the folder (it exists, is a folder and may be written), else
 // the system's error code for why not; nothing is created to find out.
 unsigned ConsoleFolderRefusal(const char* folder);
+
+// Program text (bytes of the ANSI code page) as the stream should carry it: on Windows in the
+// console's output code page when the stream is a console, else in the OEM code page, which
+// cmd reads redirected output in (for /f); on POSIX unchanged. toStderr picks the stream.
+void ConsoleToOutput(const char* text, char* out, size_t size, int toStderr);

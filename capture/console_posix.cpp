@@ -122,3 +122,5 @@ unsigned ConsoleFolderRefusal(const char* folder)
     if (access(folder, W_OK | X_OK) != 0) return (unsigned)errno;
     return 0;
 }
+
+void ConsoleToOutput(const char* text, char* out, size_t size, int) { snprintf(out, size, "%s", text); }

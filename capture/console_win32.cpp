@@ -105,4 +105,27 @@ unsigned ConsoleFolderRefusal(const char* folder)
     // Whether the folder takes a new file shows only when one is made; a read-only
     // attribute on a folder does not forbid it.
     return 0;
+
+void ConsoleToOutput(const char* text, char* out, size_t size, int toStderr)
+{
+    if (size == 0) return;
+    snprintf(out, size, "%s", text);
+    HANDLE stream = GetStdHandle(toStderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode;
+    // A console shows bytes in its output code page; cmd reads a file or a pipe in the OEM
+    // code page. Program text is ANSI: the e-acute of 1252 (0xE9) would read as U-acute in 850.
+    UINT codePage = GetConsoleMode(stream, &mode) ? GetConsoleOutputCP() : GetOEMCP();
+    if (codePage == 0 || codePage == GetACP()) return;
+    int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    if (wide <= 0) return;
+    WCHAR* buffer = (WCHAR*)malloc((size_t)wide * sizeof(WCHAR));
+    if (!buffer) return;
+    MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, wide);
+    // No best fit: a path must not turn into a look-alike of another one. UTF-8 and UTF-7
+    // take no flags.
+    DWORD flags = codePage == CP_UTF8 || codePage == CP_UTF7 ? 0 : WC_NO_BEST_FIT_CHARS;
+    // A text that does not fit converted stays as it was (cut to size).
+    if (WideCharToMultiByte(codePage, flags, buffer, -1, out, (int)size, NULL, NULL) == 0)
+        snprintf(out, size, "%s", text);
+    free(buffer);
 }

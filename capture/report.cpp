@@ -49,11 +49,15 @@ void FieldName(const char* name)
 void ReportError(const char* format, ...)
 {
     ProgressClear();
-    fputs("km740cap: ", stderr);
+    char message[MESSAGE_SIZE];
+    static char shown[MESSAGE_SIZE * 3];
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vsnprintf(message, sizeof message, format, args);
     va_end(args);
+    ConsoleToOutput(message, shown, sizeof shown, 1);
+    fputs("km740cap: ", stderr);
+    fputs(shown, stderr);
     fputc('\n', stderr);
     fflush(stderr);
 }
@@ -72,7 +76,9 @@ void ReportBox(const char* text)
 void ReportLine(const char* text)
 {
     ProgressClear();
-    fputs(text, stdout);
+    static char shown[TEXT_SIZE * 3];
+    ConsoleToOutput(text, shown, sizeof shown, 0);
+    fputs(shown, stdout);
     fputc('\n', stdout);
     fflush(stdout);
 }

@@ -1,12 +1,12 @@
 // The message catalogue: 15 replaceable texts read from message.csv with built-in defaults,
-// and the Desktop and My Documents paths, all kept in gAppTexts for the whole run.
+// and the Desktop and My Documents paths, all kept in gAppTexts for the whole run. Loading
+// it at the window's start, with its warnings, is in messages_load.cpp.
 #include "records/messages.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include "platform/system.h"
-#include "platform/window.h"
 #include "records/text_slots.h"
 #include "records/warning_box.h"
 #include "records/csv_line.h"
@@ -95,9 +95,6 @@ static char** CatalogueSlot(int entry)
     return &gAppTexts.statusTexts[STATUS_READY + entry - 11];
 }
 
-// The main window does not exist yet while the catalogue loads: no owner.
-static void Warn(const char* text) { WarningBox(nullptr, WARN_SYSTEM, text); }
-
 static void FreeCatalogueArrays(void)
 {
     for (int i = 0; i < LABEL_SLOTS; i++) FreeText(&gAppTexts.labelTexts[i]);
@@ -150,14 +147,6 @@ void SystemReasonText(unsigned code, char* text, size_t size)
     }
 }
 
-void ShowLastError(PlatWindow owner)
-{
-    unsigned code = PlatGetLastError();
-    char text[SYSTEM_TEXT_SIZE];
-    SystemReasonText(code, text, sizeof text);
-    WarningBox(owner, WARN_SYSTEM, text);
-}
-
 void MessagesFreeAll(void)
 {
     FreeCatalogueArrays();
@@ -179,7 +168,7 @@ int MessagesFillDefaults(int clearFirst)
     return anyWasEmpty;
 }
 
-static void ParseCatalogue(FILE* file)
+void MessagesParse(FILE* file)
 {
     // Notepad saves "UTF-8 with BOM" with this mark; the texts are then converted to the code
     // page the window shows them in. Without it the file is bytes of that code page already.
@@ -200,37 +189,4 @@ static void ParseCatalogue(FILE* file)
             if (AsciiEqualNoCase(key, kBoxKeys[box])) slot = &gAppTexts.boxTexts[box];
         if (slot != nullptr) SetTextOnce(slot, text);
     }
-}
-
-// One destination folder's path into its slot; 0 after the warning when it is not found.
-static int LoadFolder(int csidl, char** slot, const char* missing)
-{
-    char folder[PLAT_MAX_PATH];
-    folder[0] = '\0';
-    if (!PlatGetSpecialFolder(csidl, folder)) {
-        Warn(missing);
-        return 0;
-    }
-    folder[PLAT_MAX_PATH - 1] = '\0';
-    SetTextOnce(slot, folder);
-    return 1;
-}
-
-int MessagesLoad(void)
-{
-    MessagesFreeAll();
-
-    FILE* file = CsvOpenBesideExe("message.csv");
-    if (file == nullptr) {
-        Warn("A Message file not found. Program uses default value.");
-        MessagesFillDefaults(1);
-    } else {
-        ParseCatalogue(file);
-        fclose(file);
-        if (MessagesFillDefaults(0)) Warn("Message item error. One or more items are set to default value.");
-    }
-
-    // My Documents is not asked for when the Desktop is not found.
-    return LoadFolder(PLAT_CSIDL_DESKTOP, &gAppTexts.desktopPath, "Desktop folder not found.") &&
-           LoadFolder(PLAT_CSIDL_PERSONAL, &gAppTexts.documentsPath, "My Documents folder not found.");
 }

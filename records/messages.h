@@ -1,6 +1,7 @@
 // The message catalogue (message.csv) and the two destination folder paths.
 #pragma once
 #include <stddef.h>
+#include <stdio.h>
 #include "platform/types.h"
 #include "records/box_text.h"
 
@@ -91,6 +92,8 @@ void SystemReasonText(unsigned code, char* text, size_t size);
 void ShowLastError(PlatWindow owner);
 
 int MessagesLoad(void);
+// Fills the slots from an open message.csv: the first non-empty text of a key wins.
+void MessagesParse(FILE* file);
 int MessagesFillDefaults(int clearFirst);
 // Frees and empties every slot, both paths included (start-up and exit).
 void MessagesFreeAll(void);

@@ -1,10 +1,8 @@
 // The settings record with its initial values, the baud table, and config.csv: read once at
-// start-up, written once at exit, taken from the dialog's lists when they matter.
+// start-up, written once at exit (the dialog's lists are read in settings_controls.cpp).
 #include "records/settings.h"
 
 #include "platform/system.h"
-#include "platform/window.h"
-#include "records/ids.h"
 #include "records/exe_folder.h"
 #include "records/csv_line.h"
 
@@ -94,15 +92,4 @@ void SettingsSave(void)
     WriteLine(file, "BAUDRATE", gSettings.baudRate);
     WriteLine(file, "STORE", gSettings.storeToDesktop != 0 ? 1 : 0);
     fclose(file);
-}
-
-int SettingsFromControls(PlatWindow window)
-{
-    PlatWindow baudList = PlatGetDlgItem(window, IDC_BAUD);
-    if (baudList == nullptr) return 0;
-    gSettings.baudRate = BaudRateFromIndex(PlatComboGetCurSel(baudList));
-    PlatWindow storeList = PlatGetDlgItem(window, IDC_STORE);
-    if (storeList == nullptr) return 0;
-    gSettings.storeToDesktop = PlatComboGetCurSel(storeList) == STORE_INDEX_DESKTOP ? 1 : 0;
-    return 1;
 }

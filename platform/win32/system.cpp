@@ -1,6 +1,6 @@
-// Win32 implementation of the process-level operations: a line or two of Win32 each.
+// Win32 implementation of the process-level operations: a line or two of Win32 each, all
+// kernel32 (the shell's special folders are in folders.cpp, for the window program only).
 #include <windows.h>
-#include <shlobj.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -22,11 +22,6 @@ int PlatUtf8ToAnsi(const char* utf8, char* ansi, size_t size)
     int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, ansi, (int)size, NULL, NULL);
     if (bytes <= 0) return -1;
     return bytes - 1;
-}
-
-int PlatGetSpecialFolder(int csidl, char* buffer)
-{
-    return SHGetSpecialFolderPathA(NULL, buffer, csidl, FALSE) ? 1 : 0;
 }
 
 unsigned PlatGetLastError(void) { return GetLastError(); }
@@ -101,3 +96,32 @@ FILE* PlatFileCreateNew(const char* path, int* exists)
 }
 
 int PlatFileRemove(const char* path) { return remove(path); }
+
+int PlatFileSync(FILE* file)
+{
+    // The C runtime keeps the system's reason for a failed write in _doserrno; the caller
+    // reads GetLastError, which later calls may have changed.
+    _doserrno = 0;
+    if (fflush(file) != 0) {
+        SetLastError(_doserrno ? (DWORD)_doserrno : ERROR_WRITE_FAULT);
+        return 0;
+    }
+    HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return FlushFileBuffers(handle) ? 1 : 0;
+}
+
+int PlatFileRenameNew(const char* from, const char* to, int* exists)
+{
+    *exists = 0;
+    // No MOVEFILE_REPLACE_EXISTING: a file that took the name meanwhile is never replaced.
+    // WRITE_THROUGH returns only once the new name is on the disk.
+    if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 1;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) *exists = 1;
+    SetLastError(error);
+    return 0;
+}

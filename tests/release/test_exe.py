@@ -74,6 +74,17 @@ def test_every_import_is_listed_and_every_row_is_imported():
     assert sorted(listed - imported) == [], "rows neither exe imports: remove them from %s" % LIST
 
 
+# A console program that loads user32 or gdi32 (shell32 loads both) gets no log-off or
+# shut-down event from Windows: a station run as a scheduled task would be killed at
+# shut-down instead of closing its file.
+WINDOW_DLLS = {"user32.dll", "gdi32.dll", "shell32.dll"}
+
+
+def test_console_program_imports_no_window_dll():
+    imports, _ = pe_facts(CAP_EXE)
+    assert sorted({dll for dll, _ in imports if dll.lower() in WINDOW_DLLS}) == []
+
+
 def test_every_listed_function_exists_on_the_claimed_windows():
     claim, rows = read_list()
     assert claim in RANK, "unknown claim %r" % claim
