@@ -11,7 +11,7 @@
 
 namespace {
 
-enum { MESSAGE_SIZE = 4096, TEXT_SIZE = 16384 };
+enum { TEXT_SIZE = 16384 };
 
 int gFirstField;   // the next field of the event is its first after the two opening ones
 
@@ -21,6 +21,13 @@ void JsonString(const char* text)
     ConsoleToUtf8(text, utf8, sizeof utf8);
     putchar('"');
     for (const unsigned char* p = (const unsigned char*)utf8; *p; p++) {
+        // A byte of the path that was not UTF-8 (see ConsoleToUtf8): Python's json.loads
+        // and open() give that byte back from \udcXX.
+        if (p[0] == 0xED && (p[1] == 0xB2 || p[1] == 0xB3) && (p[2] & 0xC0) == 0x80) {
+            printf("\\udc%02x", (unsigned)(((p[1] & 0x03) << 6) | (p[2] & 0x3F)));
+            p += 2;
+            continue;
+        }
         switch (*p) {
         case '"': fputs("\\\"", stdout); break;
         case '\\': fputs("\\\\", stdout); break;
@@ -60,13 +67,16 @@ void ReportError(const char* format, ...)
 
 void ReportBox(const char* text)
 {
-    char copy[MESSAGE_SIZE];
-    size_t used = 0;
-    for (const char* p = text; *p && used + 1 < sizeof copy; p++)
-        if (*p != '\r') copy[used++] = *p;
-    while (used > 0 && copy[used - 1] == '\n') used--;
-    copy[used] = '\0';
-    if (used > 0) ReportError("%s", copy);
+    // Written as it goes rather than through a buffer, so a long path in it is never cut.
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) length--;
+    if (length == 0) return;
+    ProgressClear();
+    fputs("km740cap: ", stderr);
+    for (size_t i = 0; i < length; i++)
+        if (text[i] != '\r') fputc(text[i], stderr);
+    fputc('\n', stderr);
+    fflush(stderr);
 }
 
 void ReportLine(const char* text)
