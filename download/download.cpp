@@ -4,6 +4,7 @@
 #include "download/download.h"
 
 #include <string.h>
+#include "download/data_set.h"
 #include "download/output_file.h"
 #include "platform/system.h"
 #include "records/messages.h"
@@ -17,12 +18,8 @@ DownloadState gDownload;
 
 namespace {
 
-enum { LINE_STX = 0x02, LINE_ETX = 0x03 };
-
 // "COM%d %s" with a catalogue text of up to 242 bytes, or a path and a system text.
 enum { WARNING_TEXT_SIZE = OUTPUT_FAILURE_TEXT_SIZE };
-// The receive errors the port reported: every kind with its count and advice fits.
-enum { LINE_ERROR_TEXT_SIZE = 1536 };
 
 // The request being run and the front end it reports to. The texts are copies: a request
 // may be built on the caller's stack.
@@ -139,52 +136,6 @@ void AbandonBegin(int result)
     ShowStatus(STATUS_READY);
     if (text[0] != '\0') ShowBox(text);
     ReportEnd(outcome);
-}
-
-// What the port reported, how often, that records may be missing or damaged, and what to
-// check, for the one box at the end of a download. Empty when the driver reported nothing.
-void LineErrorText(char* text, size_t size)
-{
-    struct Kind {
-        int line;     // the kind's line, with its count
-        int advice;   // -1: the overrun advice, given once for both overruns
-    };
-    static const Kind kinds[COMM_ERR_KINDS] = {
-        {BOX_RX_QUEUE_OVERRUN, -1},
-        {BOX_RX_HARDWARE_OVERRUN, -1},
-        {BOX_RX_FRAMING_ERROR, BOX_RX_FRAMING_ADVICE},
-        {BOX_RX_PARITY_ERROR, BOX_RX_PARITY_ADVICE},
-        {BOX_RX_BREAK, BOX_RX_BREAK_ADVICE},
-    };
-    BoxField field;
-    BoxFieldStart(&field, text, size);
-    if (!CommHadLineErrors()) return;
-    AppendBoxText(&field, BOX_RX_ERRORS, nullptr, 0);
-    AppendCharacters(&field, "\r\n");
-    for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
-        uint32_t count = gComm.lineErrors[kind];
-        if (count == 0) continue;
-        char number[16];
-        snprintf(number, sizeof number, "%u", (unsigned)count);
-        // The word for the count is itself a catalogue text ("time", "times").
-        char times[CSV_LINE_SIZE];
-        times[0] = '\0';
-        AppendBoxText(times, sizeof times, count == 1 ? BOX_RX_TIME : BOX_RX_TIMES, nullptr, 0);
-        const TextValue values[] = {{"COUNT", number, 1}, {"TIMES", times, 0}};
-        AppendBoxText(&field, kinds[kind].line, values, 2);
-        AppendCharacters(&field, "\r\n");
-    }
-    AppendBoxText(&field, BOX_RX_DAMAGED, nullptr, 0);
-    AppendCharacters(&field, "\r\n");
-    if (gComm.lineErrors[COMM_ERR_RXOVER] != 0 || gComm.lineErrors[COMM_ERR_OVERRUN] != 0) {
-        AppendCharacters(&field, "\r\n");
-        AppendBoxText(&field, BOX_RX_OVERRUN_ADVICE, nullptr, 0);
-    }
-    for (int kind = 0; kind < COMM_ERR_KINDS; kind++) {
-        if (gComm.lineErrors[kind] == 0 || kinds[kind].advice < 0) continue;
-        AppendCharacters(&field, "\r\n");
-        AppendBoxText(&field, kinds[kind].advice, nullptr, 0);
-    }
 }
 
 // The box for a step that could not be scheduled: what it means for the download, and the
@@ -366,23 +317,20 @@ int DownloadPollLines(void)
 {
     int taken = TakeLine();
     char* line = RxLine();
-    // A line is text up to its first NUL; one that starts with NUL counts as empty.
-    while (line[0] != '\0') {
-        if (gDownload.transferState == XFER_WAIT_STX) {
-            if (line[0] != LINE_STX || line[1] != '\0') return 0;
+    // Empty lines are skipped; the first other line decides whether the data set begins.
+    for (;;) {
+        int meaning = DataSetLineMeaning(gDownload.transferState == XFER_RECORDS, line);
+        if (meaning == LINE_EMPTY) break;
+        if (meaning == LINE_OUTSIDE || meaning == LINE_BREAKS) return 0;
+        if (meaning == LINE_OPENS) {
             RxClearLine();
             gDownload.transferState = XFER_RECORDS;
             if (gRun.frontEnd.dataSetStarted) gRun.frontEnd.dataSetStarted(gRun.frontEnd.context);
+        } else if (meaning == LINE_CLOSES) {
+            RxClearLine();
+            gDownload.transferState = XFER_DONE;
+            return 0;
         } else {
-            // A one-byte line is never a record: ETX ends the set complete, any other
-            // byte ends it failed.
-            if (line[1] == '\0') {
-                if (line[0] == LINE_ETX) {
-                    RxClearLine();
-                    gDownload.transferState = XFER_DONE;
-                }
-                return 0;
-            }
             if (gDownload.outputFile == nullptr) return 0;
             // A record the file refused ends the download here; the finish step reports it.
             if (!OutputFileWrite(line)) return 0;
@@ -414,8 +362,7 @@ int DownloadPollLines(void)
     }
     // Every read that brought nothing counts as silence, a failed one too: a port that
     // vanished mid-download fails every read, and would otherwise be polled for ever.
-    uint32_t silent = PlatGetTickCount() - gDownload.lastActivityTick;
-    return silent > (uint32_t)DOWNLOAD_SILENCE_LIMIT_MS ? 0 : 1;
+    return DataSetSilenceEnds(gDownload.lastActivityTick, PlatGetTickCount()) ? 0 : 1;
 }
 
 void DownloadFinishRequest(void)
@@ -455,7 +402,7 @@ void DownloadFinishRequest(void)
         if (!fileWhole) OutputFileFailureText(text, WARNING_TEXT_SIZE);
         if (lineErrors) {
             char lines[LINE_ERROR_TEXT_SIZE];
-            LineErrorText(lines, sizeof lines);
+            DataSetLineErrorText(gComm.lineErrors, lines, sizeof lines);
             if (text[0] != '\0') AppendCharacters(text, sizeof text, "\r\n\r\n");
             AppendCharacters(text, sizeof text, lines);
         }

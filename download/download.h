@@ -5,6 +5,7 @@
 #pragma once
 #include <stdio.h>
 #include "platform/types.h"
+#include "download/data_set.h"
 #include "serial/comm_port.h"
 
 enum DownloadPhase { PHASE_IDLE = 0, PHASE_OPEN = 1, PHASE_RECEIVE = 2, PHASE_FINISH = 3 };
@@ -13,7 +14,7 @@ enum TransferState { XFER_IDLE = 0, XFER_WAIT_STX = 1, XFER_RECORDS = 2, XFER_DO
 enum {
     DOWNLOAD_START_DELAY_MS = 250,
     DOWNLOAD_POLL_MS = 100,
-    DOWNLOAD_SILENCE_LIMIT_MS = 30000
+    DOWNLOAD_SILENCE_LIMIT_MS = DATA_SET_SILENCE_LIMIT_MS
 };
 
 // What the begin step did. 3 covers two cases, both leaving everything as it was: the

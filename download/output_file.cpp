@@ -16,6 +16,32 @@ OutputFailureRecord gOutputFailure;
 
 namespace {
 
+// What a folder watcher skips: the file's name while its data set is written.
+const char kPartSuffix[] = ".part";
+enum { PART_SUFFIX_LENGTH = sizeof kPartSuffix - 1 };
+
+// The open file is written under NAME.part, and gPartPath holds that name.
+int gWritingPart;
+char gPartPath[PLAT_MAX_PATH];
+
+// 1 when the name, or its NAME.part form, names a file that can be opened.
+int NameTaken(const char* candidate)
+{
+    char part[PLAT_MAX_PATH];
+    const char* forms[2] = {candidate, part};
+    // A NAME.part form too long for a path cannot exist; a cut one would name another file.
+    int count = snprintf(part, sizeof part, "%s%s", candidate, kPartSuffix) < (int)sizeof part ? 2 : 1;
+    for (int form = 0; form < count; form++) {
+        const char* name = forms[form];
+        FILE* existing = PlatFileOpen(name, "r");
+        if (existing != nullptr) {
+            fclose(existing);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 void ClearFailure(void)
 {
     gOutputFailure.failure = OUTPUT_OK;
@@ -35,12 +61,13 @@ void SetFailure(int failure, const char* place, unsigned systemError, int librar
 
 // Candidate 1 is the plain name, 2..99 carry their number. 0 when it would not fit: a cut
 // path could name some other file, or a file in another folder.
-int FormatCandidate(char* path, const char* folder, const char* baseName, int number)
+int FormatCandidate(char* path, const char* folder, const char* baseName, int number, int part)
 {
     int length = number <= 1
                      ? snprintf(path, PLAT_MAX_PATH, "%s\\%s.csv", folder, baseName)
                      : snprintf(path, PLAT_MAX_PATH, "%s\\%s(%d).csv", folder, baseName, number);
-    return length > 0 && length < PLAT_MAX_PATH;
+    // The NAME.part form, when it is the one made, must fit as well.
+    return length > 0 && length + (part ? PART_SUFFIX_LENGTH : 0) < PLAT_MAX_PATH;
 }
 
 // The system's text for the kept error, without the line break FormatMessage appends; the
@@ -63,11 +90,12 @@ void MakeBaseName(char* baseName)
              now.year, now.hour, now.minute, now.second);
 }
 
-int OutputFileCreateIn(const char* folder)
+static int CreateIn(const char* folder, int part)
 {
     char baseName[BASE_NAME_SIZE];
     MakeBaseName(baseName);
     ClearFailure();
+    gWritingPart = 0;
 
     // Without a folder the name would be relative, landing in the working directory.
     if (folder == nullptr || folder[0] == '\0') {
@@ -76,41 +104,71 @@ int OutputFileCreateIn(const char* folder)
     }
 
     char candidate[PLAT_MAX_PATH];
+    char written[PLAT_MAX_PATH];
     for (int number = 1; number <= OUTPUT_LAST_CANDIDATE; number++) {
-        if (!FormatCandidate(candidate, folder, baseName, number)) {
+        if (!FormatCandidate(candidate, folder, baseName, number, part)) {
             SetFailure(OUTPUT_PATH_TOO_LONG, folder, 0, 0);
             return CREATE_FAILED;
         }
-        FILE* existing = PlatFileOpen(candidate, "r");
-        if (existing != nullptr) {
-            fclose(existing);
-            continue;
-        }
+        if (NameTaken(candidate)) continue;
+        snprintf(written, sizeof written, "%s%s", candidate, part ? kPartSuffix : "");
         // The read test misses a file that refuses reading or appeared just now; the
         // exclusive creation catches both and never empties someone's file.
         int exists = 0;
         errno = 0;
-        FILE* stream = PlatFileCreateNew(candidate, &exists);
+        FILE* stream = PlatFileCreateNew(written, &exists);
         if (stream == nullptr && exists) continue;
         FreeText(&gDownload.outputPath);
         SetTextOnce(&gDownload.outputPath, candidate);
         if (stream == nullptr) {
-            SetFailure(OUTPUT_CREATE_FAILED, candidate, PlatGetLastError(), errno);
+            SetFailure(OUTPUT_CREATE_FAILED, written, PlatGetLastError(), errno);
             return CREATE_FAILED;
         }
         if (gDownload.outputPath == nullptr) {
             // Without its path the file could not be deleted on a cancel: give it up now,
             // while it is still empty and certainly ours.
             fclose(stream);
-            PlatFileRemove(candidate);
-            SetFailure(OUTPUT_NO_MEMORY, candidate, 0, 0);
+            PlatFileRemove(written);
+            SetFailure(OUTPUT_NO_MEMORY, written, 0, 0);
             return CREATE_FAILED;
         }
         gDownload.outputFile = stream;
+        gWritingPart = part;
+        snprintf(gPartPath, sizeof gPartPath, "%s", written);
         return CREATE_OK;
     }
     SetFailure(OUTPUT_ALL_TAKEN, folder, 0, 0);
     return CREATE_FAILED;
+}
+
+int OutputFileCreateIn(const char* folder) { return CreateIn(folder, 0); }
+int OutputFileCreatePartIn(const char* folder) { return CreateIn(folder, 1); }
+
+const char* OutputFileWrittenPath(void)
+{
+    return gWritingPart ? gPartPath : SlotText(gDownload.outputPath);
+}
+
+int OutputFileSeal(void)
+{
+    FILE* file = gDownload.outputFile;
+    if (file == nullptr) return gOutputFailure.failure == OUTPUT_OK;
+    PlatSetLastError(0);
+    errno = 0;
+    // On the disk before it is named or reported: "complete" must survive a power cut.
+    if (!PlatFileSync(file))
+        SetFailure(OUTPUT_CLOSE_FAILED, OutputFileWrittenPath(), PlatGetLastError(), errno);
+    if (!OutputFileClose() || !gWritingPart) return gOutputFailure.failure == OUTPUT_OK;
+    // A file that lost a record keeps NAME.part: the .csv name promises whole records.
+    int exists = 0;
+    PlatSetLastError(0);
+    errno = 0;
+    if (!PlatFileRenameNew(gPartPath, SlotText(gDownload.outputPath), &exists)) {
+        SetFailure(OUTPUT_CLOSE_FAILED, gPartPath, PlatGetLastError(), errno);
+        return 0;
+    }
+    gWritingPart = 0;
+    return 1;
 }
 
 int OutputFileWrite(const char* line)
@@ -129,7 +187,7 @@ int OutputFileWrite(const char* line)
     int written = fwrite(line, 1, length, file) == length && fwrite("\r\n", 1, 2, file) == 2 &&
                   fflush(file) == 0;
     if (!written) {
-        SetFailure(OUTPUT_WRITE_FAILED, gDownload.outputPath, PlatGetLastError(), errno);
+        SetFailure(OUTPUT_WRITE_FAILED, OutputFileWrittenPath(), PlatGetLastError(), errno);
         return 0;
     }
     return 1;
@@ -143,7 +201,7 @@ int OutputFileClose(void)
     PlatSetLastError(0);
     errno = 0;
     if (fclose(file) != 0)
-        SetFailure(OUTPUT_CLOSE_FAILED, gDownload.outputPath, PlatGetLastError(), errno);
+        SetFailure(OUTPUT_CLOSE_FAILED, OutputFileWrittenPath(), PlatGetLastError(), errno);
     return gOutputFailure.failure == OUTPUT_OK;
 }
 
@@ -157,13 +215,13 @@ static int Discard(OutputFileFailure failureIfKept)
     PlatSleep(250);
     PlatSetLastError(0);
     errno = 0;
-    if (PlatFileRemove(gDownload.outputPath) == 0) return 1;
+    if (PlatFileRemove(OutputFileWrittenPath()) == 0) return 1;
     // A file left behind after a cancel must be named to the user; an earlier write failure
     // no longer matters once the records were to be thrown away.
     unsigned systemError = PlatGetLastError();
     int libraryError = errno;
     ClearFailure();
-    SetFailure(failureIfKept, gDownload.outputPath, systemError, libraryError);
+    SetFailure(failureIfKept, OutputFileWrittenPath(), systemError, libraryError);
     return 0;
 }
 

@@ -48,8 +48,19 @@ enum CreateResult {
     CREATE_FAILED = 2,    // not created (see OutputFileLastFailure)
     CREATE_NO_LIST = 3    // the destination list is missing: nothing was changed
 };
-// Creates the file in the folder (null or empty: no folder is known).
+// Creates the file in the folder (null or empty: no folder is known). A name counts as taken
+// when the file or its NAME.part form exists.
 int OutputFileCreateIn(const char* folder);
+// The same, but the file is written as NAME.part (gDownload.outputPath keeps its own name),
+// so that a program that picks up every new .csv never reads half a data set.
+int OutputFileCreatePartIn(const char* folder);
+// The name the open file is written under now: outputPath, or outputPath with ".part".
+const char* OutputFileWrittenPath(void);
+// Ends a file made by OutputFileCreatePartIn: flushed, synced to the disk, closed, and then,
+// when every record reached it, given its own name (never replacing a file). 1 = all of that
+// was done; 0 = a step failed (kept, as for OutputFileClose), and the file keeps NAME.part:
+// OutputFileWrittenPath names it.
+int OutputFileSeal(void);
 // 1 = the record and its CR LF were handed to the system; 0 = no file open, or the write
 // failed (the failure is kept, and later writes are refused).
 int OutputFileWrite(const char* line);

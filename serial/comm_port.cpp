@@ -67,8 +67,8 @@ int DropDevice(int call, int result)
 
 int CommIsOpen(void) { return gComm.device != PLAT_INVALID_HANDLE ? 1 : 0; }
 
-// Opens and configures the port gComm names.
-static int StartNamedPort(int baudRate, int flowControl);
+// Opens and configures the port gComm names; purge: 1 to drop what was queued before.
+static int StartNamedPort(int baudRate, int flowControl, int purge);
 
 int CommStart(int portNumber, int baudRate, int flowControl)
 {
@@ -80,20 +80,30 @@ int CommStart(int portNumber, int baudRate, int flowControl)
     // Recorded before the open, so even a refusal as already open records the new number.
     gComm.portNumber = portNumber;
     gComm.deviceName = nullptr;
-    return StartNamedPort(baudRate, flowControl);
+    return StartNamedPort(baudRate, flowControl, 1);
 }
 
-int CommStartDevice(const char* deviceName, int baudRate, int flowControl)
+static int StartDevice(const char* deviceName, int baudRate, int flowControl, int purge)
 {
     gComm.failedCall = COMM_CALL_NONE;
     gComm.failedError = 0;
     if (deviceName == nullptr || deviceName[0] == '\0') return COMM_BAD_PORT;
     if (!IsListedBaudRate(baudRate)) return COMM_BAD_BAUD;
     gComm.deviceName = deviceName;
-    return StartNamedPort(baudRate, flowControl);
+    return StartNamedPort(baudRate, flowControl, purge);
 }
 
-static int StartNamedPort(int baudRate, int flowControl)
+int CommStartDevice(const char* deviceName, int baudRate, int flowControl)
+{
+    return StartDevice(deviceName, baudRate, flowControl, 1);
+}
+
+int CommListenDevice(const char* deviceName, int baudRate, int flowControl)
+{
+    return StartDevice(deviceName, baudRate, flowControl, 0);
+}
+
+static int StartNamedPort(int baudRate, int flowControl, int purge)
 {
     int result = CommOpen();
     if (result != COMM_OK) return result;
@@ -120,7 +130,7 @@ static int StartNamedPort(int baudRate, int flowControl)
         return result;
     }
     // A failed purge only means stale bytes may reach the framing; the start goes on.
-    (void)CommPurge();
+    if (purge) (void)CommPurge();
     // Errors of bytes that came before the start went with them.
     for (uint32_t& count : gComm.lineErrors) count = 0;
     RxReset();

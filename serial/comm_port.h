@@ -59,6 +59,9 @@ extern CommState gComm;
 int CommStart(int portNumber, int baudRate, int flowControl);
 // The same for a device named as the system opens it; any name, not only COM1 to COM16.
 int CommStartDevice(const char* deviceName, int baudRate, int flowControl);
+// The same for a port kept open across data sets: nothing the port already queued is purged,
+// since it may be the start of what the device sends next.
+int CommListenDevice(const char* deviceName, int baudRate, int flowControl);
 int CommOpen(void);
 int CommApply(void);
 int CommPurge(void);

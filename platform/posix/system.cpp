@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -161,4 +162,56 @@ int PlatFileRemove(const char* path)
     char host[HOST_PATH_SIZE];
     if (!HostPath(path, host, sizeof(host))) return -1;
     return remove(host);
+}
+
+int PlatFileSync(FILE* file)
+{
+    if (fflush(file) != 0 || fsync(fileno(file)) != 0) {
+        gLastError = (unsigned)errno;
+        return 0;
+    }
+    return 1;
+}
+
+int PlatFileRenameNew(const char* from, const char* to, int* exists)
+{
+    *exists = 0;
+    char source[HOST_PATH_SIZE];
+    char target[HOST_PATH_SIZE];
+    if (!HostPath(from, source, sizeof source) || !HostPath(to, target, sizeof target)) return 0;
+    int renamed = renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0;
+    if (!renamed && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the flag (an older kernel, some network folders): link
+        // refuses an existing name just as well. FAT has no links either; there the name
+        // is checked first, which leaves only a moment in which another program could
+        // take it.
+        if (link(source, target) == 0) {
+            unlink(source);
+            renamed = 1;
+        } else if (errno == EPERM || errno == EOPNOTSUPP) {
+            if (access(target, F_OK) == 0)
+                errno = EEXIST;
+            else
+                renamed = rename(source, target) == 0;
+        }
+    }
+    if (!renamed) {
+        *exists = errno == EEXIST;
+        gLastError = (unsigned)errno;
+        return 0;
+    }
+    // The new name on the disk too: without the folder's sync a power cut may bring back
+    // the old one.
+    char folder[HOST_PATH_SIZE];
+    snprintf(folder, sizeof folder, "%s", target);
+    char* slash = strrchr(folder, '/');
+    if (slash) {
+        slash[slash == folder ? 1 : 0] = '\0';
+        int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+    return 1;
 }

@@ -47,6 +47,7 @@ void SimReset(void)
     w.diskFull = 0;
     w.memoryFiles = 0;
     w.memChanges = 0;
+    w.fileSyncs = 0;
     w.now = 0;
     w.slept = 0;
     w.sleepCalls = 0;

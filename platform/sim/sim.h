@@ -32,6 +32,8 @@ enum SimOp {
     SIM_OP_CREATE_FONT,
     SIM_OP_TEXT_EXTENT,
     SIM_OP_UTF8_TO_ANSI,
+    SIM_OP_FILE_SYNC,
+    SIM_OP_FILE_RENAME,
     SIM_OP_COUNT
 };
 
@@ -77,6 +79,8 @@ const std::string* SimMemoryFile(const char* path);
 // Counts every change to the memory disk (a file made, written, replaced or removed): while
 // it stays the same, every file holds the same bytes.
 unsigned long SimMemoryChanges(void);
+// PlatFileSync calls that succeeded since the reset.
+int SimFileSyncs(void);
 // Host path for a program path (backslashes become slashes).
 std::string SimHostPath(const char* path);
 

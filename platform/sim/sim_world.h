@@ -114,6 +114,7 @@ struct SimWorld {
     std::unordered_map<std::string, SimMemFile> memFiles;     // by host path
     std::unordered_set<std::string> memFolders;
     unsigned long memChanges;
+    int fileSyncs;                     // PlatFileSync calls that succeeded
     uint32_t now;
     std::vector<SimTimer> timers;
     uint32_t slept;

@@ -406,3 +406,51 @@ int PlatFileRemove(const char* path)
     }
     return remove(SimHostPath(path).c_str());
 }
+
+int PlatFileSync(FILE* file)
+{
+    if (Fails(SIM_OP_FILE_SYNC)) return 0;
+    if (fflush(file) != 0) {
+        World().lastError = 112;  // ERROR_DISK_FULL
+        return 0;
+    }
+    World().fileSyncs++;
+    return 1;
+}
+
+int PlatFileRenameNew(const char* from, const char* to, int* exists)
+{
+    *exists = 0;
+    if (Fails(SIM_OP_FILE_RENAME)) return 0;
+    SimWorld& w = World();
+    if (w.memoryFiles) {
+        std::string source = MemKey(from);
+        const std::string& target = MemKey(to);
+        if (w.memFiles.count(target) || w.memFolders.count(target)) {
+            *exists = 1;
+            w.lastError = 183;  // ERROR_ALREADY_EXISTS
+            return 0;
+        }
+        auto found = w.memFiles.find(source);
+        if (found == w.memFiles.end()) {
+            w.lastError = 2;  // ERROR_FILE_NOT_FOUND
+            return 0;
+        }
+        w.memFiles[target] = found->second;
+        w.memFiles.erase(source);
+        w.memChanges++;
+        return 1;
+    }
+    // link() refuses an existing name, as MoveFileEx without REPLACE_EXISTING does.
+    std::string source = SimHostPath(from);
+    std::string target = SimHostPath(to);
+    if (link(source.c_str(), target.c_str()) != 0) {
+        *exists = errno == EEXIST;
+        w.lastError = errno == EEXIST ? 183 : errno == ENOENT ? 2 : 5;
+        return 0;
+    }
+    unlink(source.c_str());
+    return 1;
+}
+
+int SimFileSyncs(void) { return World().fileSyncs; }
