@@ -4,7 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Installs the Ctrl+C / SIGTERM handling; from then on a stop request only sets a flag.
+// Installs the Ctrl+C / SIGTERM handling; from then on a stop request only sets a flag. On
+// POSIX a SIGINT or SIGHUP ignored at the start (nohup, a background job) stays ignored.
 void ConsoleInit(void);
 // 1 once Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP or a console close asked the program to stop.
 int ConsoleStopRequested(void);
