@@ -4,7 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Installs the Ctrl+C / SIGTERM handling; from then on a stop request only sets a flag.
+// Installs the Ctrl+C / SIGTERM handling; from then on a stop request only sets a flag. On
+// POSIX a SIGINT or SIGHUP ignored at the start (nohup, a background job) stays ignored.
 void ConsoleInit(void);
 // 1 once Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP or a console close asked the program to stop.
 int ConsoleStopRequested(void);
@@ -14,14 +15,16 @@ void ConsoleFinished(void);
 int ConsoleStderrIsTerminal(void);
 // Sleeps up to the given time; returns early when a stop is requested.
 void ConsoleSleep(uint32_t milliseconds);
-// The device the system opens for the user's PORT ("COM3" -> "\\.\COM3" on Windows).
-void ConsoleDeviceName(const char* port, char* out, size_t size);
+// The device the system opens for the user's PORT ("COM3" -> "\\.\COM3" on Windows); 0 when
+// it does not fit in size bytes (out then holds nothing to open).
+int ConsoleDeviceName(const char* port, char* out, size_t size);
 // The folder as an absolute path without a trailing separator; 0 when it does not fit.
 int ConsoleFullFolder(const char* folder, char* out, size_t size);
 // The path as the system names it ("folder\name.csv" becomes "folder/name.csv" on POSIX).
 void ConsoleNativePath(const char* path, char* out, size_t size);
-// The path's bytes as UTF-8 for JSON (from the ANSI code page on Windows; on POSIX, bytes
-// that are not UTF-8 become U+FFFD).
+// The path's bytes as UTF-8 for JSON (from the ANSI code page on Windows). On POSIX a byte
+// that is not part of valid UTF-8 becomes the lone surrogate U+DC80..U+DCFF in UTF-8's
+// three-byte form (ED B2..B3 xx), which JSON carries as \udcXX; valid UTF-8 never holds it.
 void ConsoleToUtf8(const char* text, char* out, size_t size);
 // 0 when files can be made in the folder (it exists, is a folder and may be written), else
 // the system's error code for why not; nothing is created to find out.

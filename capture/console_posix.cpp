@@ -2,6 +2,7 @@
 #include "capture/console.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <stdio.h>
@@ -43,9 +44,16 @@ void ConsoleInit(void)
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a sleep ends at the signal, so the stop is seen at once.
-    sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    // A signal ignored at the start stays ignored, as a shell leaves it: nohup ignores
+    // SIGHUP so the run outlives the log-out, and a background job started by a shell
+    // without job control has SIGINT ignored so the terminal's Ctrl+C is not for it.
+    const int inherited[] = {SIGINT, SIGHUP};
+    for (int signalNumber : inherited) {
+        struct sigaction before;
+        if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
     // A reader of stdout that went away must not kill the program before its file is closed.
     signal(SIGPIPE, SIG_IGN);
 }
@@ -63,11 +71,17 @@ void ConsoleSleep(uint32_t milliseconds)
     nanosleep(&wait, nullptr);
 }
 
-void ConsoleDeviceName(const char* port, char* out, size_t size) { snprintf(out, size, "%s", port); }
+int ConsoleDeviceName(const char* port, char* out, size_t size)
+{
+    int written = snprintf(out, size, "%s", port);
+    if (written >= 0 && (size_t)written < size) return 1;
+    if (size) out[0] = '\0';
+    return 0;
+}
 
 int ConsoleFullFolder(const char* folder, char* out, size_t size)
 {
-    char cwd[4096];
+    char cwd[PATH_MAX];
     int written;
     if (folder[0] == '/') {
         written = snprintf(out, size, "%s", folder);
@@ -98,12 +112,12 @@ void ConsoleToUtf8(const char* text, char* out, size_t size)
     while (*p) {
         size_t length = Utf8Length(p);
         if (length == 0) {
-            // U+FFFD REPLACEMENT CHARACTER
-            if (used + 3 < size) {
-                Put(out, size, &used, (char)0xEF);
-                Put(out, size, &used, (char)0xBF);
-                Put(out, size, &used, (char)0xBD);
-            }
+            // The byte as U+DC80..U+DCFF, written as UTF-8 would write it (ED B2..B3 xx):
+            // Python's surrogateescape, so a reader gets the byte back, where U+FFFD lost it.
+            if (used + 3 >= size) break;
+            Put(out, size, &used, (char)0xED);
+            Put(out, size, &used, (char)(0xB0 | (*p >> 6)));
+            Put(out, size, &used, (char)(0x80 | (*p & 0x3F)));
             p++;
             continue;
         }

@@ -52,13 +52,17 @@ void ConsoleSleep(uint32_t milliseconds)
         Sleep(milliseconds);
 }
 
-void ConsoleDeviceName(const char* port, char* out, size_t size)
+int ConsoleDeviceName(const char* port, char* out, size_t size)
 {
+    int written;
     // "\\.\COMn" reaches every port; the plain "COMn" only ports 1 to 9.
     if (_strnicmp(port, "COM", 3) == 0 && port[3] >= '0' && port[3] <= '9')
-        snprintf(out, size, "\\\\.\\%s", port);
+        written = snprintf(out, size, "\\\\.\\%s", port);
     else
-        snprintf(out, size, "%s", port);
+        written = snprintf(out, size, "%s", port);
+    if (written >= 0 && (size_t)written < size) return 1;
+    if (size) out[0] = '\0';
+    return 0;
 }
 
 int ConsoleFullFolder(const char* folder, char* out, size_t size)

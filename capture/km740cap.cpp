@@ -18,7 +18,8 @@ namespace {
 
 enum {
     PATH_SIZE = PLAT_MAX_PATH,
-    MESSAGE_SIZE = 4096,
+    // The window's box texts with a path of up to PLAT_MAX_PATH bytes, and a port name as long.
+    MESSAGE_SIZE = 8192 + 2 * PLAT_MAX_PATH,
     // A station waits this long before it opens a port that went away again.
     RETRY_MS = 5000
 };
@@ -321,7 +322,7 @@ int main(int argc, char** argv)
     // The window's texts for the boxes a data set may end with (file failures, receive errors).
     MessagesFillDefaults(1);
     if (!ConsoleFullFolder(gCap.options.folder, gCap.folder, sizeof gCap.folder)) {
-        ReportError("%s: the folder's path is too long", gCap.options.folder);
+        ReportError("%s: the folder's full path cannot be formed (is the current folder still there?)", gCap.options.folder);
         return EXIT_FILE;
     }
     // Told now, not at the first data set hours later.

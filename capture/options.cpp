@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "capture/console.h"
+#include "platform/types.h"
 #include "records/settings.h"
 
 #ifndef KM_VERSION_TEXT
@@ -75,6 +77,33 @@ int WholeNumber(const char* text, long low, long high, long* number)
     if (end == text || *end || value < low || value > high) return 0;
     *number = value;
     return 1;
+}
+
+// The longest name a data set's file takes in the folder, with its separator and terminator.
+const char kLongestName[] = "/KM-740_MMDDYYYY_HHMMSS(99).csv.part";
+
+// A path the system would not take is refused whole: a cut one could name another device,
+// folder or file.
+int PathTooLong(const char* option, const char* what)
+{
+    char text[160];
+    snprintf(text, sizeof text, "%s: %s longer than the %d bytes this system takes", option, what,
+             (int)PLAT_MAX_PATH - 1);
+    return Usage(text);
+}
+
+int CheckPaths(const Options* options)
+{
+    char device[PLAT_MAX_PATH];
+    if (!ConsoleDeviceName(options->port, device, sizeof device)) return PathTooLong("--port", "the port's name is");
+    // The full path counts (a relative folder sits in the current one). When even that cannot
+    // be formed (the current folder gone), the run's own check says so.
+    static char full[2 * PLAT_MAX_PATH];
+    size_t length = ConsoleFullFolder(options->folder, full, sizeof full) ? strlen(full) : strlen(options->folder);
+    if (length + sizeof kLongestName > (size_t)PLAT_MAX_PATH)
+        return PathTooLong("--out", "the folder's full path with a file name in it is");
+    if (options->raw && strlen(options->raw) >= (size_t)PLAT_MAX_PATH) return PathTooLong("--raw", "the path is");
+    return -1;
 }
 
 }  // namespace
@@ -147,6 +176,8 @@ int ParseOptions(int argc, char** argv, Options* options)
     if (haveCount && options->continuous) return Usage("--count and --continuous exclude each other");
     if (!options->port) return Usage("--port is required");
     if (!options->baudRate) return Usage("--baud is required");
+    int paths = CheckPaths(options);
+    if (paths >= 0) return paths;
     if (options->continuous) options->count = 0;
     // A scheduled task that takes a count still ends when the device never sends; a
     // station waits as long as it runs.

@@ -11,7 +11,8 @@
 
 namespace {
 
-enum { MESSAGE_SIZE = 4096, TEXT_SIZE = 16384 };
+// Room for any message: the window's longest box texts hold two paths of the system's limit.
+enum { TEXT_SIZE = 16384, MESSAGE_SIZE = TEXT_SIZE };
 
 int gFirstField;   // the next field of the event is its first after the two opening ones
 
@@ -21,6 +22,13 @@ void JsonString(const char* text)
     ConsoleToUtf8(text, utf8, sizeof utf8);
     putchar('"');
     for (const unsigned char* p = (const unsigned char*)utf8; *p; p++) {
+        // A byte of the path that was not UTF-8 (see ConsoleToUtf8): Python's json.loads
+        // and open() give that byte back from \udcXX.
+        if (p[0] == 0xED && (p[1] == 0xB2 || p[1] == 0xB3) && (p[2] & 0xC0) == 0x80) {
+            printf("\\udc%02x", (unsigned)(((p[1] & 0x03) << 6) | (p[2] & 0x3F)));
+            p += 2;
+            continue;
+        }
         switch (*p) {
         case '"': fputs("\\\"", stdout); break;
         case '\\': fputs("\\\\", stdout); break;
@@ -64,7 +72,8 @@ void ReportError(const char* format, ...)
 
 void ReportBox(const char* text)
 {
-    char copy[MESSAGE_SIZE];
+    // CR LF as the window writes its boxes becomes LF; the converter then sees one text.
+    static char copy[TEXT_SIZE];
     size_t used = 0;
     for (const char* p = text; *p && used + 1 < sizeof copy; p++)
         if (*p != '\r') copy[used++] = *p;

@@ -35,8 +35,9 @@ struct OutputFailureRecord {
 
 extern OutputFailureRecord gOutputFailure;
 
-// Room for any text OutputFileFailureText writes: a sentence, a path and a system text.
-enum { OUTPUT_FAILURE_TEXT_SIZE = 1024 };
+// Room for any text OutputFileFailureText writes: a sentence and a system text in 764 bytes,
+// and a path (1024 where paths end at 260).
+enum { OUTPUT_FAILURE_TEXT_SIZE = 764 + PLAT_MAX_PATH };
 
 // Writes the base name for the local time now into BASE_NAME_SIZE bytes.
 void MakeBaseName(char* baseName);

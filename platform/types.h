@@ -54,5 +54,11 @@ enum {
     PLAT_CSIDL_PERSONAL = 5
 };
 
-// The platform's path limit (MAX_PATH).
+// The platform's path limit with its terminator: MAX_PATH on Windows and in the simulated
+// platform; the POSIX build sets KM_PLAT_MAX_PATH to the system's PATH_MAX, so that a Linux
+// path is taken whole rather than cut or refused at Windows' length.
+#if defined(KM_PLAT_MAX_PATH)
+enum { PLAT_MAX_PATH = KM_PLAT_MAX_PATH };
+#else
 enum { PLAT_MAX_PATH = 260 };
+#endif

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +27,10 @@ const char* const kOwnTexts[] = {
     "the baud rate is not supported here",
 };
 
-enum { HOST_PATH_SIZE = 4096 };
+// The logic's paths are as long as the system takes (see platform/types.h): one that fits
+// there fits here, and one the system would refuse is never made.
+static_assert(PLAT_MAX_PATH == PATH_MAX, "KM_PLAT_MAX_PATH must be the system's PATH_MAX");
+enum { HOST_PATH_SIZE = PLAT_MAX_PATH };
 
 // The host form of a path the logic built; 0 when it does not fit.
 int HostPath(const char* path, char* out, size_t size)

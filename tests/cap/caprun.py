@@ -60,8 +60,9 @@ class Line:
 class Run:
     """km740cap running, its stdout read line by line."""
 
-    def __init__(self, args, cwd):
-        self.proc = subprocess.Popen([CAP] + args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, args, cwd, **popen):
+        self.proc = subprocess.Popen([CAP] + args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     **popen)
         self.lines = queue.Queue()
         self.out = []
         self.err = b""
