@@ -109,6 +109,7 @@ unsigned ConsoleFolderRefusal(const char* folder)
     // Whether the folder takes a new file shows only when one is made; a read-only
     // attribute on a folder does not forbid it.
     return 0;
+}
 
 void ConsoleToOutput(const char* text, char* out, size_t size, int toStderr)
 {
