@@ -276,3 +276,47 @@ TEST_F(OutputFile, EachEndingClosesTheFileAndKeepsOrDeletesIt)
 }
 
 }  // namespace
+
+// A station's file: written as NAME.part, named NAME.csv only once it is synced and closed,
+// and kept as NAME.part when that could not be done. Both forms of a name count as taken.
+struct SealRow {
+    const char* name;
+    std::vector<std::string> present;   // files in the folder before the creation
+    int failOp;                         // SimOp to fail during the seal, -1 for none
+    int chosen;                         // the candidate number made
+    int sealed;                         // OutputFileSeal's result
+    int keepsPart;                      // the file ends as NAME.part
+};
+
+TEST_F(OutputFile, PartFileIsNamedOnlyWhenSyncedAndKeepsPartWhenNot)
+{
+    const SealRow rows[] = {
+        {"a free name", {}, -1, 1, 1, 0},
+        {"a .part of that second counts as taken", {Candidate(1) + ".part"}, -1, 2, 1, 0},
+        {"so does the .csv", {Candidate(1), Candidate(2) + ".part"}, -1, 3, 1, 0},
+        {"the sync fails", {}, SIM_OP_FILE_SYNC, 1, 0, 1},
+        {"the rename fails", {}, SIM_OP_FILE_RENAME, 1, 0, 1},
+    };
+    for (const SealRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        for (const std::string& name : row.present) Touch(desktop + "/" + name, "taken");
+        ASSERT_EQ(OutputFileCreatePartIn(desktop.c_str()), 0);
+        std::string part = desktop + "/" + Candidate(row.chosen) + ".part";
+        EXPECT_STREQ(gDownload.outputPath, (desktop + "\\" + Candidate(row.chosen)).c_str());
+        ASSERT_TRUE(OutputFileWrite("a,b"));
+        EXPECT_EQ(Slurp(part), "a,b\r\n");
+        if (row.failOp >= 0) SimFail((SimOp)row.failOp, 0, 1, 5);
+        int syncsBefore = SimFileSyncs();
+        EXPECT_EQ(OutputFileSeal(), row.sealed);
+        EXPECT_EQ(gDownload.outputFile, nullptr);
+        EXPECT_EQ(SimFileSyncs() - syncsBefore, row.failOp == SIM_OP_FILE_SYNC ? 0 : 1);
+        std::string kept = row.keepsPart ? part : desktop + "/" + Candidate(row.chosen);
+        EXPECT_EQ(Slurp(kept), "a,b\r\n");
+        EXPECT_EQ(FilesIn(desktop).size(), row.present.size() + 1);
+        EXPECT_EQ(std::string(OutputFileWrittenPath()),
+                  desktop + "\\" + Candidate(row.chosen) + (row.keepsPart ? ".part" : ""));
+        for (const std::string& name : row.present) EXPECT_EQ(Slurp(desktop + "/" + name), "taken");
+    }
+}
