@@ -319,4 +319,10 @@ TEST_F(OutputFile, PartFileIsNamedOnlyWhenSyncedAndKeepsPartWhenNot)
                   desktop + "\\" + Candidate(row.chosen) + (row.keepsPart ? ".part" : ""));
         for (const std::string& name : row.present) EXPECT_EQ(Slurp(desktop + "/" + name), "taken");
     }
+    // The window's own file, made under its name at once, skips a name a station writes.
+    TearDown();
+    SetUp();
+    Touch(desktop + "/" + Candidate(1) + ".part", "taken");
+    ASSERT_EQ(OutputFileCreate(window), 0);
+    EXPECT_STREQ(gDownload.outputPath, (desktop + "\\" + Candidate(2)).c_str());
 }
