@@ -119,8 +119,15 @@ int PlatFileRenameNew(const char* from, const char* to, int* exists)
     *exists = 0;
     // No MOVEFILE_REPLACE_EXISTING: a file that took the name meanwhile is never replaced.
     // WRITE_THROUGH returns only once the new name is on the disk.
-    if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 1;
-    DWORD error = GetLastError();
+    // A virus scanner or an indexer opens a file the moment it is closed, and the rename
+    // fails while it reads: given a second, it lets go.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 10; attempt++) {
+        if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 1;
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) break;
+        Sleep(100);
+    }
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) *exists = 1;
     SetLastError(error);
     return 0;
