@@ -79,6 +79,8 @@ const std::string* SimMemoryFile(const char* path);
 // Counts every change to the memory disk (a file made, written, replaced or removed): while
 // it stays the same, every file holds the same bytes.
 unsigned long SimMemoryChanges(void);
+// Files on the memory disk (folders not counted): with each expected file found, none else.
+size_t SimMemoryFileCount(void);
 // PlatFileSync calls that succeeded since the reset.
 int SimFileSyncs(void);
 // Host path for a program path (backslashes become slashes).

@@ -70,6 +70,7 @@ void SimMemoryFileSet(const char* path, const std::string& bytes)
 }
 
 unsigned long SimMemoryChanges(void) { return World().memChanges; }
+size_t SimMemoryFileCount(void) { return World().memFiles.size(); }
 
 const std::string* SimMemoryFile(const char* path)
 {
