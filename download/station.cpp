@@ -35,6 +35,7 @@ struct Station {
     uint32_t records;                         // of the data set that runs
     uint32_t bytes;
     uint32_t errorsAtStart[COMM_ERR_KINDS];   // the port's counts when it began
+    int discarding;                           // the rest of a dropped long line is to come
     uint32_t skippedLines;                    // outside a data set, not yet reported
     uint32_t skippedBytes;
     char text[STATION_TEXT_SIZE];
@@ -155,18 +156,25 @@ void TakeLine(const char* line, uint32_t length)
 }
 
 // Every complete line in the receive buffer. A buffer filled without a line can never give
-// one: its bytes are dropped (counted), so the station keeps hearing what follows.
+// one: its bytes are dropped (counted), and so is the rest of that line up to its CR LF, so
+// the station keeps hearing what follows and never takes the tail of garbage for an STX.
 void TakeLines(void)
 {
     for (;;) {
         uint32_t before = gRx.fillCount;
         RxNextLine();
         if (gRx.fillCount == before) break;
-        TakeLine(RxLine(), before - gRx.fillCount - 2);
+        uint32_t length = before - gRx.fillCount - 2;
+        if (gStation.discarding)
+            gStation.skippedBytes += length + 2;
+        else
+            TakeLine(RxLine(), length);
+        gStation.discarding = 0;
         RxClearLine();
     }
     if (gRx.fillCount < RX_BUFFER_SIZE) return;
     if (gStation.inside) EndDataSet(END_LONG_LINE, 0);
+    gStation.discarding = 1;
     // A CR at the very end may be the first half of the CR LF that ends the long line.
     uint32_t keep = gRx.buffer[RX_BUFFER_SIZE - 1] == '\r' ? 1 : 0;
     gStation.skippedBytes += RX_BUFFER_SIZE - keep;
@@ -195,6 +203,7 @@ void PortFailed(void)
     TakeLines();
     if (gStation.inside) EndDataSet(END_PORT_FAILED, error);
     gStation.skippedBytes += gRx.fillCount;
+    gStation.discarding = 0;
     ReportSkipped();
     CommClose();
     RxReset();
@@ -241,6 +250,7 @@ void EndRun(int drain)
     // Bytes of a line whose CR LF never came.
     gStation.skippedBytes += gRx.fillCount;
     gRx.fillCount = 0;
+    gStation.discarding = 0;
     ReportSkipped();
     CommClose();
 }

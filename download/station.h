@@ -59,8 +59,8 @@ struct StationFrontEnd {
     void (*skipped)(void* context, uint32_t lines, uint32_t bytes);
 };
 
-// Opens the port (purged, as the window purges it, only at this first opening). 0 when it
-// is open, else the CommResult; the front end was told either way.
+// Opens the port. Nothing it has queued is purged, now or later: it may be the start of a
+// data set. 0 when it is open, else the CommResult; the front end was told either way.
 int StationOpen(const StationRequest* request, const StationFrontEnd* frontEnd);
 // Opens the port again after it failed, without purging. 0 when open.
 int StationReopen(void);

@@ -51,7 +51,9 @@ STREAM_ROWS = [
      [("incomplete", 2), ("complete", 1)], [R(1, 2, 9), R(3, 1, 9)], 0),
     ("a line longer than the buffer ends the data set; the stream goes on",
      b"\x02\r\n" + R(1, 1, 9) + b"L" * 3000 + b"\r\n" + R(2, 1, 9) + b"\x03\r\n" + data_set(2, 9, first=5),
-     ["--count", "2"], 1, [("incomplete", 1), ("complete", 2)], [R(1, 1, 9), R(5, 2, 9)], 3),
+     ["--count", "2"], 1, [("incomplete", 1), ("complete", 2)], [R(1, 1, 9), R(5, 2, 9)], 2),
+    ("the tail of a long line is never an STX", b"G" * 2100 + b"\x02\r\n" + R(1, 2, 9) + b"\x03\r\n",
+     ["--wait", "1"], 5, [], [], 3),
     ("nothing at all: no data set within --wait", b"", ["--wait", "1"], 5, [], [], 0),
     ("noise only: no data set, no file", b"hello\r\nworld\r\n", ["--wait", "1"], 5, [], [], 2),
 ]

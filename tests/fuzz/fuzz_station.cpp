@@ -51,6 +51,7 @@ struct Model {
     size_t scanned;                    // no CR LF begins between lineStart and here
     size_t delivered;
     int inside;
+    int discarding;                    // the rest of a dropped long line is not a line
     int portOpen;
     uint32_t lastByte;
     uint32_t pendingErrors;            // PLAT_CE_* bits the port has not reported yet
@@ -156,7 +157,7 @@ void ModelLine(const char* raw, size_t length)
 
 // The delivered bytes up to `delivered`: CR LF lines, and a line that would not fit the
 // 2048-byte receive buffer with its CR LF dropped 2048 bytes at a time (2047 when the last
-// is a CR, which may begin the CR LF), its rest then taken as a line of its own.
+// is a CR, which may begin the CR LF), its rest up to its CR LF dropped as well.
 void ModelFrame(const std::string& bytes, size_t delivered)
 {
     m.delivered = delivered;
@@ -175,7 +176,11 @@ void ModelFrame(const std::string& bytes, size_t delivered)
             at++;
         }
         if (found != std::string::npos) {
-            ModelLine(bytes.data() + m.lineStart, found - m.lineStart);
+            if (m.discarding)
+                m.skippedBytes += (uint32_t)(found - m.lineStart + 2);
+            else
+                ModelLine(bytes.data() + m.lineStart, found - m.lineStart);
+            m.discarding = 0;
             m.lineStart = found + 2;
             m.scanned = m.lineStart;
             continue;
@@ -187,6 +192,7 @@ void ModelFrame(const std::string& bytes, size_t delivered)
         if (m.inside) ModelEnd(END_LONG_LINE);
         size_t keep = bytes[m.lineStart + BUFFER - 1] == '\r' ? 1 : 0;
         m.skippedBytes += (uint32_t)(BUFFER - keep);
+        m.discarding = 1;
         m.lineStart += BUFFER - keep;
         m.scanned = m.lineStart;
     }
@@ -208,6 +214,7 @@ void ModelDropPartial(void)
 {
     m.skippedBytes += (uint32_t)(m.delivered - m.lineStart);
     m.lineStart = m.scanned = m.delivered;
+    m.discarding = 0;
 }
 
 // ---------------------------------------------------------------- the session
