@@ -142,7 +142,7 @@ void OnPortOpened(void*)
     ShowProgress(1);
 }
 
-void OnPortFailed(void*, unsigned error, const char*)
+void OnPortFailed(void*, unsigned error, const char* refusal)
 {
     char reason[512];
     ReasonText(error, reason, sizeof reason);
@@ -153,8 +153,14 @@ void OnPortFailed(void*, unsigned error, const char*)
         snprintf(message, sizeof message, "%s: the port failed: %s", gCap.options.port, reason);
     // A station keeps waiting for an adapter that was unplugged and says so once; a port
     // that never opened, or one a counted run lost, ends the run.
+    // A port that was found but refused a setting says which, on the window's second line.
+    const char* setting = refusal ? strchr(refusal, '\n') : nullptr;
+    if (setting && setting[1]) {
+        size_t used = strlen(message);
+        snprintf(message + used, sizeof message - used, "\n%s", setting + 1);
+    }
     if (!gCap.retrying) {
-        ReportError("%s", message);
+        ReportBox(message);
         if (gCap.options.json) {
             JsonEventStart("portFailed", DataSetNumber());
             JsonField("message", message);
