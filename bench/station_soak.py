@@ -302,10 +302,11 @@ def soak(build, sets, seed, hangup_every, tmp=None):
                 done = ends[-1]
                 for n in ends:
                     if n in marks:
-                        # Sampled once the station has taken it: between data sets.
-                        if not events.wait_count("finished", n, 60):
-                            raise RuntimeError("data set %d never finished" % n)
-                        samples[marks[n]] = (n,) + proc_figures(proc.pid)
+                        # Sampled between data sets: once every data set of this write has
+                        # finished and nothing more is sent, no data set's file is open.
+                        if not events.wait_count("finished", done, 60):
+                            raise RuntimeError("data set %d never finished" % done)
+                        samples[marks[n]] = (done,) + proc_figures(proc.pid)
             time.sleep(gap)
         if not events.wait_count("finished", sets, 60):
             raise RuntimeError("only %d of %d data sets finished" % (events.count("finished"), sets))
