@@ -29,8 +29,8 @@ step "km740cap natively: command lines and devices over pty pairs (one row waits
 KM_HOST_BUILD="$PWD/build/host" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/cap ||
     fail "km740cap native tests"
 
-step "km740cap natively: a short run of the bench (20 data sets with --continuous)"
-bench/cap_bench.py --native-only --sets 20 --build build/host || fail "km740cap short bench"
+step "km740cap natively: a short station soak (200 data sets, one hang-up; fails on a lost data set or a false file)"
+bench/cap_bench.py --native-only --sets 200 --hangup-every 100 --build build/host || fail "km740cap station soak"
 
 if [ "${KM_SKIP_VALGRIND:-0}" = 1 ]; then
     echo "test.sh: valgrind skipped (KM_SKIP_VALGRIND=1)"
