@@ -40,6 +40,7 @@ struct Capture {
     uint32_t retryTick;
     int endStatus;            // the run must end with this status; 0: it goes on
     int sawIncomplete;
+    int fileFailed;           // a data set's file could not be made or written
     int stopped;              // a data set ended as stopped
     uint64_t idleMs;          // since the start or the last data set's end, no data set begun
     uint32_t idleTick;
@@ -216,6 +217,8 @@ void OnRecord(void*, const char* line)
 
 void OnDataSetEnded(void*, const StationReport* report)
 {
+    // A data set whose file could not be made was never told as started; it counts all the same.
+    if (!report->path[0]) gCap.begun++;
     gCap.ended++;
     gCap.idleMs = 0;
     gCap.idleTick = PlatGetTickCount();
@@ -238,7 +241,12 @@ void OnDataSetEnded(void*, const StationReport* report)
     if (message[0]) ReportError("%s", message);
     switch (r.outcome) {
     case OUTCOME_INCOMPLETE: gCap.sawIncomplete = 1; break;
-    case OUTCOME_FILE_FAILED: gCap.endStatus = EXIT_FILE; break;
+    case OUTCOME_FILE_FAILED:
+        // A station goes on: the next data set may find room (a second with names free, a
+        // disk with space again); the run still ends with status 4. A counted run ends now.
+        gCap.fileFailed = 1;
+        if (!gCap.options.continuous) gCap.endStatus = EXIT_FILE;
+        break;
     case OUTCOME_STOPPED: gCap.stopped = 1; break;
     default: break;
     }
@@ -359,6 +367,7 @@ int main(int argc, char** argv)
         }
         fclose(gCap.raw);
     }
+    if (status == 0 && gCap.fileFailed) status = EXIT_FILE;
     if (status == 0 && gCap.stopped) status = EXIT_STOPPED;
     if (status == 0 && gCap.sawIncomplete) status = EXIT_INCOMPLETE;
     if (status == 0 && gCap.rawFailed) status = EXIT_FILE;

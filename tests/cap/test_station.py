@@ -130,3 +130,35 @@ def test_idle_station_makes_no_file_and_hears_data_sets_around_30_seconds(tmp_pa
     done = [json.loads(x) for x in run.out if '"finished"' in x]
     assert [(e["outcome"], e["records"]) for e in done] == [("complete", 3)] * 3
     assert sorted(os.listdir(out)) == sorted(os.path.basename(e["path"]) for e in done)
+
+
+def test_a_station_goes_on_after_a_file_that_cannot_be_made(tmp_path, line):
+    """All 99 names of the next seconds taken: that data set fails (its lines are then outside
+    one) and is numbered as the first; the station goes on and files the next."""
+    out = tmp_path / "out"
+    out.mkdir()
+    run = Run(["--port", line.app, "--baud", "38400", "--json", "--continuous", "--out", str(out)], str(tmp_path))
+    run.event("listening")
+    now = time.time()
+    taken = set()
+    for second in range(4):
+        base = time.strftime("KM-740_%m%d%Y_%H%M%S", time.localtime(now + second))
+        for n in range(1, 100):
+            name = base + (".csv" if n == 1 else "(%d).csv" % n)
+            (out / name).write_bytes(b"taken")
+            taken.add(name)
+    fd = open_dev(line)
+    os.write(fd, data_set(2, 8))
+    failed = run.event("finished")
+    while time.time() < now + 4.2:
+        time.sleep(0.05)
+    os.write(fd, data_set(3, 8))
+    done = run.event("finished")
+    run.proc.send_signal(signal.SIGTERM)
+    assert run.finish() == 130, run.err
+    os.close(fd)
+    assert (failed["dataSet"], failed["outcome"], failed["path"]) == (1, "file-failed", None)
+    assert "All 99 file names" in failed["message"]
+    assert (done["dataSet"], done["outcome"], done["records"]) == (2, "complete", 3)
+    assert open(done["path"], "rb").read() == R(1, 3, 8)
+    assert set(os.listdir(out)) - taken == {os.path.basename(done["path"])}
