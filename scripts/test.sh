@@ -25,7 +25,7 @@ cmake --build build/host -j"$jobs" || fail "host build"
 step "host unit tests"
 ctest --test-dir build/host --output-on-failure -j"$jobs" || fail "host unit tests"
 
-step "km740cap natively: command lines and devices over pty pairs (one row waits out 30 s of silence)"
+step "km740cap natively: command lines, the station and the Linux side over pty pairs (two rows wait out 30 s)"
 KM_HOST_BUILD="$PWD/build/host" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/cap ||
     fail "km740cap native tests"
 
