@@ -111,7 +111,12 @@ static int CreateIn(const char* folder, int part)
             return CREATE_FAILED;
         }
         if (NameTaken(candidate)) continue;
-        snprintf(written, sizeof written, "%s%s", candidate, part ? kPartSuffix : "");
+        // FormatCandidate left room for the suffix; a cut name would be another file's.
+        int length = snprintf(written, sizeof written, "%s%s", candidate, part ? kPartSuffix : "");
+        if (length < 0 || length >= (int)sizeof written) {
+            SetFailure(OUTPUT_PATH_TOO_LONG, folder, 0, 0);
+            return CREATE_FAILED;
+        }
         // The read test misses a file that refuses reading or appeared just now; the
         // exclusive creation catches both and never empties someone's file.
         int exists = 0;
