@@ -13,6 +13,7 @@
 #include "download/station.h"
 #include "platform/system.h"
 #include "records/messages.h"
+#include "records/warning_box.h"
 
 namespace {
 
@@ -61,17 +62,14 @@ const char* OutcomeName(int outcome)
 // The number of the data set that runs, or of the next while none does.
 long DataSetNumber(void) { return StationInDataSet() ? gCap.begun : gCap.begun + 1; }
 
-// The system's text for an error, without the line break and the full stop FormatMessage
-// ends it with, so that it reads inside a sentence.
+// The system's text for an error (its line break trimmed, as in the window's boxes), also
+// without the full stop, so that it reads inside a sentence.
 void ReasonText(unsigned error, char* text, size_t size)
 {
-    char* reason = PlatFormatSystemMessage(error);
-    snprintf(text, size, "%s", reason ? reason : "no reason given by the system");
-    PlatFreeSystemMessage(reason);
+    SystemErrorText(error, text, size);
     size_t length = strlen(text);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
-                          text[length - 1] == '.'))
-        text[--length] = '\0';
+    while (length > 0 && text[length - 1] == '.') text[--length] = '\0';
+    if (length == 0) snprintf(text, size, "no reason given by the system");
 }
 
 void ShowProgress(int force)
