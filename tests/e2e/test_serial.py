@@ -18,7 +18,8 @@ REFUSAL_LIMIT_MS = 100.0
 
 
 def check(bed, *args):
-    r = bed.run(built_exe("serialcheck"), *[str(a) for a in args], timeout=30)
+    # first, probe and start only look (start closes the port again) and always print.
+    r = bed.run_query(built_exe("serialcheck"), *[str(a) for a in args], timeout=30)
     assert r.returncode == 0, r.stdout + r.stderr
     return r.stdout.replace("\r\n", "\n").strip()
 

@@ -642,21 +642,29 @@ class Bed:
             _kill(p, wait=5)
         self._procs = []
 
-    # Commands that only look. uidriver prints on every path it takes (usage, exit 2, to
-    # stderr; a wait that runs out prints "timeout"), so exit 1 with nothing printed means
-    # Wine never ran it (seen once in a full run, and once for a wait-box in a fresh root);
-    # such a query is asked again once. Commands that act are never repeated.
+    def run_query(self, exe, *args, timeout=RUN_TIMEOUT):
+        """run() for a command that only looks, of a helper that prints on every path it
+        takes. Exit 1 with nothing printed then means Wine never ran it (seen for uidriver
+        once in a full run and once for a wait-box in a fresh root, and for a serialcheck
+        probe in CI); such a query is asked again once. Commands that act are never repeated."""
+        for attempt in (1, 2):
+            r = self.run(exe, *args, timeout=timeout)
+            if r.returncode != 1 or r.stdout or attempt == 2:
+                break
+            sys.stderr.write("winebed: %s %s -> 1 with no output, asked again; stderr: %s\n"
+                             % (os.path.basename(exe), " ".join(args[:1]), r.stderr[-2000:]))
+        return r
+
+    # uidriver's commands that only look. It prints on every path it takes (usage, exit 2,
+    # to stderr; a wait that runs out prints "timeout").
     UI_QUERIES = {"title", "client", "client-origin", "window-rect", "caption", "enabled",
                   "visible", "rect", "items", "cursel", "boxes", "acp", "rendering", "glyphs",
                   "wait-box", "wait-caption"}
 
     def _ui_run(self, args, timeout):
-        for _ in range(2):
-            r = self.run(self.uidriver, *[str(a) for a in args], timeout=timeout)
-            if r.returncode != 1 or r.stdout or not args or args[0] not in self.UI_QUERIES:
-                break
-            sys.stderr.write("winebed: uidriver %s -> 1 with no output, asked again; "
-                             "stderr: %s\n" % (args[0], r.stderr[-2000:]))
+        args = [str(a) for a in args]
+        run = self.run_query if args and args[0] in self.UI_QUERIES else self.run
+        r = run(self.uidriver, *args, timeout=timeout)
         out = r.stdout[:-1] if r.stdout.endswith("\n") else r.stdout
         return r.returncode, out, r.stderr
 
