@@ -21,7 +21,7 @@ def exe(name):
 
 def check(bed):
     """None when only the bed's own COM3 opens, else what was wrong."""
-    out = [line.strip() for line in bed.run(exe("portcheck"), "--scan").stdout.splitlines()]
+    out = [line.strip() for line in bed.run_query(exe("portcheck"), "--scan").stdout.splitlines()]
     opened = [line.split()[0] for line in out if line.endswith(" OK")]
     return None if opened == ["COM3"] else "ports that open: %r" % opened
 

@@ -355,8 +355,8 @@ class Bed:
     def check_rendering(self):
         """Stops the run, naming what differs, unless text is drawn the way the screen
         reading expects; a wrong font would otherwise show up as misread texts much later."""
-        r = self.run(self.uidriver, "rendering",
-                     *([] if self.kind == "1252" else [self.glyph_charset]))
+        r = self.run_query(self.uidriver, "rendering",
+                           *([] if self.kind == "1252" else [self.glyph_charset]))
         seen = dict(item.split("=", 1) for item in r.stdout.split("\n") if "=" in item)
         wrong = ["%s is %r, expected %r" % (k, seen.get(k), v)
                  for k, v in expected_rendering(self.dpi, self.kind).items() if seen.get(k) != v]
@@ -420,7 +420,7 @@ class Bed:
             chars = bytes(range(0x20, 0x7F)) + bytes(range(0xA1, 0xE0))
             chars += self.extra_chars.encode(self.code_page)
             args = [str(dpi or self.layout_dpi), self.glyph_charset, chars.hex()]
-        r = self.run(self.uidriver, "glyphs", *args, timeout=60)
+        r = self.run_query(self.uidriver, "glyphs", *args, timeout=60)
         lines = r.stdout.split("\n")
         if r.returncode != 0 or not lines[0].startswith("G "):
             raise BedError("uidriver glyphs failed: %r" % r.stdout[:200])
