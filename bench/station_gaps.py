@@ -16,20 +16,11 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from devsim_records import crlf, gen  # noqa: E402
+from devsim_records import crlf, gen, paced  # noqa: E402
 
 
 def data_set(first, n=20, length=20):
     return b"\x02\r\n" + crlf([gen(i, length) for i in range(first, first + n)]) + b"\x03\r\n"
-
-
-def paced(fd, data, baud=9600):
-    start = time.monotonic()
-    for at in range(0, len(data), 16):
-        os.write(fd, data[at:at + 16])
-        due = start + (at + 16) * 10.0 / baud
-        if due > time.monotonic():
-            time.sleep(due - time.monotonic())
 
 
 def one(cap, gap_ms):
@@ -45,11 +36,11 @@ def one(cap, gap_ms):
         time.sleep(1.0)
         fd = os.open(dev, os.O_WRONLY | os.O_NOCTTY)
         if gap_ms == 0:
-            paced(fd, data_set(1) + data_set(21))
+            paced(fd, data_set(1) + data_set(21), 9600)
         else:
-            paced(fd, data_set(1))
+            paced(fd, data_set(1), 9600)
             time.sleep(gap_ms / 1000.0)
-            paced(fd, data_set(21))
+            paced(fd, data_set(21), 9600)
         time.sleep(1.5)
         proc.terminate()
         proc.wait(timeout=10)

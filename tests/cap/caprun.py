@@ -15,7 +15,7 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from devsim_records import crlf, gen  # noqa: E402,F401
+from devsim_records import crlf, gen, paced  # noqa: E402,F401
 
 BUILD = os.path.abspath(os.environ.get("KM_HOST_BUILD", os.path.join(REPO, "build", "host")))
 CAP = os.path.join(BUILD, "km740cap")
@@ -108,16 +108,6 @@ def csv_files(folder):
 
 def records_of(n, length):
     return crlf([gen(i, length) for i in range(1, n + 1)])
-
-
-def paced(fd, data, baud):
-    """Writes the bytes as a device at that rate would (10 bits a byte), in 16-byte steps."""
-    start = time.monotonic()
-    for at in range(0, len(data), 16):
-        os.write(fd, data[at:at + 16])
-        due = start + (at + 16) * 10.0 / baud
-        if due > time.monotonic():
-            time.sleep(due - time.monotonic())
 
 
 def data_set(n, length, first=1):
